@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,8 +85,12 @@ class GraphStore {
 
   // Interns a node: its id, the existing id when an equal node is present, or
   // BadNodeId with the first input not below the node count (store unchanged).
+  // Throws std::length_error ("too large for korvane IR blob") when the node
+  // does not fit a record (record.hpp) or the store already holds 2^32 - 1
+  // nodes, the most a blob can list; the store is unchanged and usable.
   Result<NodeId, BadNodeId> intern(const NodeKey& node);
-  // The same for a well-formed packed record (the blob reader's fast path).
+  // The same for a well-formed packed record (the blob reader's fast path); a
+  // record in the reader's wider form is canonicalized first (record.hpp).
   Result<NodeId, BadNodeId> intern_record(std::string_view record);
 
   // Marks an output once, in order of first marking.
@@ -107,8 +112,11 @@ class GraphStore {
   // The same without copying: count and outputs now, records read on demand.
   ArenaView view() const;
 
-  // Graphviz text of the whole store, rendered under the lock.
+  // Graphviz text of the whole store as of one hold of the lock.
   std::string to_dot() const;
+
+  // Bytes the store holds for its nodes, index, outputs and node map.
+  std::size_t memory_bytes() const;
 
   // Reduction entry points (defined with the optimizer).
   std::pair<std::unique_ptr<GraphStore>, ReductionReport> reduce_with(const RewriteEngine& engine,
@@ -121,8 +129,10 @@ class GraphStore {
   static std::pair<std::unique_ptr<GraphStore>, ReductionReport> from_reduced(Reduced reduced);
 
   bool poisoned() const;
-  // Test seam: fails an operation while the lock is held, poisoning the store.
+  // Test seams: fail an operation while the lock is held, poisoning the store;
+  // run `body` while holding the lock (an exception from it poisons the store).
   void fail_while_locked_for_testing();
+  void run_locked_for_testing(const std::function<void()>& body);
 
  private:
   class Guard;  // takes the lock, poisons the store if an exception escapes
