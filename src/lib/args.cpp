@@ -401,7 +401,9 @@ bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
-  if (PyTuple_Check(obj)) {
+  // Exact lists and tuples are read directly; subclasses may override
+  // iteration, so they go through the iterator like every other sequence.
+  if (PyTuple_CheckExact(obj)) {
     const Py_ssize_t n = PyTuple_GET_SIZE(obj);
     out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -411,7 +413,7 @@ bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
     }
     return true;
   }
-  if (PyList_Check(obj)) {
+  if (PyList_CheckExact(obj)) {
     Refs items;
     list_items(obj, items);
     out.resize(items.size());

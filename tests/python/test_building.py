@@ -499,3 +499,14 @@ def test_objects_are_immutable_and_final(store):
             type("Sub", (cls,), {})
         with pytest.raises(TypeError):
             cls.new_attribute = 1
+
+
+def test_sequence_subclasses_are_iterated(store):
+    class Reversed(list):
+        def __iter__(self):
+            return iter(list(list.__iter__(self))[::-1])
+
+    store.add_source("a")
+    store.add_source("b")
+    node = store.add_op("f", Reversed([0, 1]))
+    assert store.nodes()[node]["inputs"] == [1, 0]

@@ -106,3 +106,25 @@ def test_readers_run_alongside_writers():
 
     run_threads(work)
     assert store.node_count() == 1 + writers * 2000
+
+
+def test_module_works_in_an_isolated_subinterpreter(tmp_path):
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        interpreters = pytest.importorskip("_xxsubinterpreters")
+    out = tmp_path / "result.txt"
+    code = (
+        "import korvane_core as k\n"
+        "g = k.GraphStore()\n"
+        "g.add_source('s')\n"
+        "g.add_op('f', [0], {'x': 1})\n"
+        f"open({str(out)!r}, 'w').write(repr((k.version(), g.node_count(), g.nodes()[1]['params'])))\n"
+    )
+    interpreter = interpreters.create()
+    try:
+        interpreters.run_string(interpreter, code)
+    finally:
+        interpreters.destroy(interpreter)
+    assert out.read_text() == "('0.0.7', 2, {'x': 1})"
+    assert GraphStore().add_source("main") == 0
