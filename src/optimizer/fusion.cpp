@@ -197,7 +197,7 @@ class StageEmitter {
       stage.members.push_back(std::move(op));
     }
     const Position at = next_position();
-    result_.nodes.push_back(NodeKey{std::move(stage)});
+    result_.nodes.emplace_back().node.emplace<StageNode>(std::move(stage));
     ++result_.stages;
     emitted_[g] = at;
     for (Position m : members) result_.landings[m] = Landing{at, rank_[m]};
