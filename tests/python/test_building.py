@@ -510,3 +510,16 @@ def test_sequence_subclasses_are_iterated(store):
     store.add_source("b")
     node = store.add_op("f", Reversed([0, 1]))
     assert store.nodes()[node]["inputs"] == [1, 0]
+
+
+def test_numpy_booleans_pass_as_bool_arguments():
+    np = pytest.importorskip("numpy")
+    store = _store_with_node()
+    # maximal_fusion converts first; the outputs error shows it was accepted.
+    for flag in (np.bool_(True), np.bool_(False)):
+        raises_with_note(TypeError, "Can't extract `str` to `Vec`", "outputs",
+                         lambda: store.reduce(maximal_fusion=flag, outputs="0"))
+        raises_with_note(TypeError, "Can't extract `str` to `Vec`", "outputs",
+                         lambda: IncrementalReducer().finalize(store, maximal_fusion=flag, outputs="0"))
+    raises_with_note(TypeError, "'int64' object is not an instance of 'bool'", "maximal_fusion",
+                     lambda: store.reduce(maximal_fusion=np.int64(1)))
