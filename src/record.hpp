@@ -6,9 +6,12 @@
 // arena as records, so a stored node costs a few dozen bytes, interning hashes
 // and compares flat bytes, and the blob writer copies records as they are.
 //
-// Records are canonical except for NaN payloads, which are kept as given:
-// records holding a NaN are compared field by field (all NaNs equal), all
-// others bytewise.
+// The store holds canonical records only: parameters sorted by key, bool bytes
+// and the descriptor's presence flag 0 or 1. Canonical records of equal nodes
+// are equal bytes, except that NaN payloads are kept as given: records holding
+// a NaN are compared with every NaN read as the one quiet NaN, all others
+// bytewise. The blob reader accepts records in a wider form (any non-zero byte
+// is true, parameters in any order); canonicalize_record brings them in line.
 #pragma once
 
 #include <cstdint>
@@ -20,12 +23,19 @@
 
 namespace korvane {
 
-// Appends the record of `node` to `out`.
+// Appends the record of `node` to `out`. Throws std::length_error with
+// "too large for korvane IR blob" when a string, list or stage reference index
+// does not fit the format's 32-bit fields (it would otherwise be cut short and
+// two different nodes could share a record).
 void encode_record(const NodeKey& node, std::string& out);
 
 // Rebuilds the node of a well-formed record (one produced by encode_record or
-// accepted by the blob reader). Does not validate.
+// accepted by the blob reader); its parameters come back sorted. A record that
+// does not parse is a broken invariant (InternalError), never read past.
 NodeKey decode_record(std::string_view record);
+
+// Appends the canonical form of a well-formed record to `out`.
+void canonicalize_record(std::string_view record, std::string& out);
 
 // The node kind of a well-formed record.
 inline NodeKind record_kind(std::string_view record) {
@@ -55,12 +65,14 @@ RecordInputs record_inputs(std::string_view record);
 
 // Facts about a well-formed record that interning needs, found in one walk.
 struct RecordInfo {
-  std::uint64_t hash = 0;   // consistent with record_equal
+  std::uint64_t hash = 0;   // consistent with record_equal on canonical records
   bool has_nan = false;     // a Float parameter holds a NaN
+  bool canonical = true;    // in the form encode_record writes
 };
 RecordInfo inspect_record(std::string_view record);
 
-// Node equality on records: bytewise, or field by field when either holds a NaN.
+// Node equality on canonical records: bytewise, or with NaNs canonicalized
+// when both hold one (a NaN never equals a non-NaN value).
 bool record_equal(std::string_view a, bool a_has_nan, std::string_view b, bool b_has_nan);
 
 }  // namespace korvane

@@ -84,8 +84,10 @@ class GraphStore {
 
   // Interns a node: its id, the existing id when an equal node is present, or
   // BadNodeId with the first input not below the node count (store unchanged).
+  // Throws std::length_error when the node does not fit a record (record.hpp).
   Result<NodeId, BadNodeId> intern(const NodeKey& node);
-  // The same for a well-formed packed record (the blob reader's fast path).
+  // The same for a well-formed packed record (the blob reader's fast path); a
+  // record in the reader's wider form is canonicalized first (record.hpp).
   Result<NodeId, BadNodeId> intern_record(std::string_view record);
 
   // Marks an output once, in order of first marking.
@@ -107,8 +109,11 @@ class GraphStore {
   // The same without copying: count and outputs now, records read on demand.
   ArenaView view() const;
 
-  // Graphviz text of the whole store, rendered under the lock.
+  // Graphviz text of the whole store as of one hold of the lock.
   std::string to_dot() const;
+
+  // Bytes the store holds for its nodes, index, outputs and node map.
+  std::size_t memory_bytes() const;
 
   // Reduction entry points (defined with the optimizer).
   std::pair<std::unique_ptr<GraphStore>, ReductionReport> reduce_with(const RewriteEngine& engine,

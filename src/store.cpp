@@ -1,0 +1,382 @@
+#include "store.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "error.hpp"
+#include "record.hpp"
+
+namespace korvane {
+namespace {
+
+constexpr const char* kPoisonedMessage = "korvane-core store mutex poisoned";
+
+thread_local LockWaiter t_lock_waiter = nullptr;
+
+// Records larger than this are not worth their own interning buffer between
+// calls; the thread-local buffers give such memory back after use.
+constexpr std::size_t kKeptBufferBytes = 64u << 10;
+
+void release_if_large(std::string& buffer) {
+  if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
+}
+
+}  // namespace
+
+ScopedLockWaiter::ScopedLockWaiter(LockWaiter waiter) : previous_(t_lock_waiter) {
+  t_lock_waiter = waiter;
+}
+
+ScopedLockWaiter::~ScopedLockWaiter() { t_lock_waiter = previous_; }
+
+// ---------------------------------------------------------------------------
+// The arena: records packed into byte chunks, plus a table from id to record.
+// Neither ever moves once written, which is what lets an ArenaView read below
+// its count without the lock while writers append above it.
+
+struct RecordLocation {
+  const char* data;
+  std::uint32_t size;
+  std::uint32_t hash32;  // low half of the record's hash, for index rebuilds
+};
+
+class ArenaChunks {
+ public:
+  // Nodes whose records and locations are complete; guarded by the store lock.
+  std::uint64_t size() const { return count_; }
+
+  const RecordLocation& location(NodeId id) const {
+    const std::uint64_t v = id + kFirstBlock;
+    const unsigned bit = static_cast<unsigned>(std::bit_width(v)) - 1;
+    return blocks_[bit - kFirstBlockLog2][v - (std::uint64_t{1} << bit)];
+  }
+
+  std::string_view record(NodeId id) const {
+    const RecordLocation& at = location(id);
+    return {at.data, at.size};
+  }
+
+  // Writes the record as the next id. It becomes visible only with publish(),
+  // so a failure part-way leaves the published arena as it was.
+  void append(std::string_view record, std::uint32_t hash32) {
+    const std::uint64_t id = count_;
+    const char* data = copy_in(record);
+    const std::uint64_t v = id + kFirstBlock;
+    const unsigned bit = static_cast<unsigned>(std::bit_width(v)) - 1;
+    auto& block = blocks_[bit - kFirstBlockLog2];
+    if (!block) {
+      block = std::make_unique<RecordLocation[]>(std::size_t{1} << bit);
+      location_bytes_ += (std::size_t{1} << bit) * sizeof(RecordLocation);
+    }
+    block[v - (std::uint64_t{1} << bit)] = {data, static_cast<std::uint32_t>(record.size()), hash32};
+  }
+  void publish() { ++count_; }
+
+  std::size_t memory_bytes() const { return chunk_bytes_ + location_bytes_; }
+
+ private:
+  // Location blocks double in size: block k holds ids [256 (2^k - 1), 256 (2^(k+1) - 1)).
+  static constexpr unsigned kFirstBlockLog2 = 8;
+  static constexpr std::uint64_t kFirstBlock = std::uint64_t{1} << kFirstBlockLog2;
+  // Chunks start small so that small stores stay small, and stop growing at
+  // 1 MiB; a record too big for a chunk gets one of its own.
+  static constexpr std::size_t kFirstChunk = 4u << 10;
+  static constexpr std::size_t kLargestChunk = 1u << 20;
+
+  const char* copy_in(std::string_view record) {
+    char* to;
+    if (record.size() <= room_) {
+      to = cursor_;
+      cursor_ += record.size();
+      room_ -= record.size();
+    } else if (record.size() > next_chunk_ / 2) {
+      to = new_chunk(record.size());  // the open chunk stays open for small records
+    } else {
+      to = new_chunk(next_chunk_);
+      cursor_ = to + record.size();
+      room_ = next_chunk_ - record.size();
+      next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
+    }
+    std::memcpy(to, record.data(), record.size());
+    return to;
+  }
+
+  char* new_chunk(std::size_t bytes) {
+    chunks_.reserve(chunks_.size() + 1);  // so the push below cannot leak the chunk
+    chunks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+    chunk_bytes_ += bytes;
+    return chunks_.back().get();
+  }
+
+  std::uint64_t count_ = 0;
+  std::array<std::unique_ptr<RecordLocation[]>, 64 - kFirstBlockLog2> blocks_;
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  char* cursor_ = nullptr;
+  std::size_t room_ = 0;
+  std::size_t next_chunk_ = kFirstChunk;
+  std::size_t chunk_bytes_ = 0;
+  std::size_t location_bytes_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The interning index: open addressing with linear probing over 8-byte slots
+// that point into the arena. A slot holds id + 1 in its low 40 bits (0 marks
+// an empty slot) and 24 further hash bits above, so nearly every probe that
+// lands on another node is rejected without touching its record.
+
+class InternIndex {
+ public:
+  struct Probe {
+    std::uint64_t slot;
+    std::optional<NodeId> found;
+  };
+
+  template <class SameNode>
+  Probe find(std::uint64_t hash, SameNode&& same_node) const {
+    const std::uint64_t tag = tag_of(static_cast<std::uint32_t>(hash));
+    std::uint64_t i = hash & mask_;
+    for (;;) {
+      const std::uint64_t entry = slots_[i];
+      if (entry == 0) return {i, std::nullopt};
+      if ((entry & ~kIdMask) == tag) {
+        const NodeId id = (entry & kIdMask) - 1;
+        if (same_node(id)) return {i, id};
+      }
+      i = (i + 1) & mask_;
+    }
+  }
+
+  void insert_at(std::uint64_t slot, std::uint64_t hash, NodeId id) {
+    check_invariant(id < kIdMask - 1, "store index out of id space");
+    slots_[slot] = tag_of(static_cast<std::uint32_t>(hash)) | (id + 1);
+    ++size_;
+  }
+
+  // At most three quarters full keeps linear probes short.
+  bool full() const { return (size_ + 1) * 4 > capacity() * 3; }
+
+  // Doubles the table and re-enters every published node, reading the hashes
+  // kept with the arena in id order rather than the records themselves.
+  void grow(const ArenaChunks& arena) {
+    const std::uint64_t capacity = std::max<std::uint64_t>(16, 2 * this->capacity());
+    slots_.reset();  // the arena holds everything needed; give the memory back first
+    slots_ = std::make_unique<std::uint64_t[]>(capacity);
+    mask_ = capacity - 1;
+    size_ = 0;
+    const bool hash32_suffices = capacity <= (std::uint64_t{1} << 32);
+    for (NodeId id = 0; id < arena.size(); ++id) {
+      const RecordLocation& at = arena.location(id);
+      const std::uint64_t hash = hash32_suffices ? at.hash32 : inspect_record(arena.record(id)).hash;
+      insert_at(find(hash, [](NodeId) { return false; }).slot, hash, id);
+    }
+  }
+
+  std::uint64_t capacity() const { return slots_ ? mask_ + 1 : 0; }
+  std::size_t memory_bytes() const { return capacity() * sizeof(std::uint64_t); }
+
+ private:
+  static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << 40) - 1;
+  // The tag comes from the 32 bits the arena keeps, so a rebuild needs no
+  // record; its bits above the home slot's still tell neighbours apart.
+  static std::uint64_t tag_of(std::uint32_t hash32) {
+    return static_cast<std::uint64_t>(hash32 >> 8) << 40;
+  }
+
+  std::unique_ptr<std::uint64_t[]> slots_;
+  std::uint64_t mask_ = 0;
+  std::uint64_t size_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The lock guard. It takes the store's mutex (asking the thread's waiter when
+// the mutex is busy), refuses a poisoned store, and poisons the store when an
+// exception leaves the critical section, since Inner may then be half-changed.
+
+class GraphStore::Guard {
+ public:
+  explicit Guard(const GraphStore& store) : store_(store) {
+    if (store.poisoned_.load(std::memory_order_acquire)) throw InternalError(kPoisonedMessage);
+    if (!store.mutex_.try_lock()) {
+      if (t_lock_waiter != nullptr) {
+        t_lock_waiter(store.mutex_);
+      } else {
+        store.mutex_.lock();
+      }
+    }
+    if (store.poisoned_.load(std::memory_order_acquire)) {
+      store.mutex_.unlock();
+      throw InternalError(kPoisonedMessage);
+    }
+    exceptions_ = std::uncaught_exceptions();
+  }
+
+  ~Guard() {
+    if (std::uncaught_exceptions() > exceptions_) {
+      store_.poisoned_.store(true, std::memory_order_release);
+    }
+    store_.mutex_.unlock();
+  }
+
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+ private:
+  const GraphStore& store_;
+  int exceptions_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+std::string_view ArenaView::record(NodeId id) const {
+  check_invariant(id < count_, "arena view read beyond its node count");
+  return chunks_->record(id);
+}
+
+NodeKey ArenaView::node(NodeId id) const { return decode_record(record(id)); }
+
+GraphStore::GraphStore()
+    : arena_(std::make_unique<ArenaChunks>()), index_(std::make_unique<InternIndex>()) {}
+
+GraphStore::~GraphStore() = default;
+
+Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& node) {
+  thread_local std::string buffer;
+  buffer.clear();
+  encode_record(node, buffer);
+  Result<NodeId, BadNodeId> result = intern_record(buffer);
+  release_if_large(buffer);
+  return result;
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
+  // Everything that needs no lock happens before taking it: canonical form,
+  // hash and the position of the input list.
+  RecordInfo info = inspect_record(record);
+  thread_local std::string canonical;
+  if (!info.canonical) {
+    canonical.clear();
+    canonicalize_record(record, canonical);
+    record = canonical;
+    info = inspect_record(record);
+  }
+  if (record.size() > 0xFFFFFFFFULL) throw std::length_error("too large for korvane IR blob");
+  const RecordInputs node_inputs = record_inputs(record);
+  const auto same_node = [&](NodeId id) {
+    const std::string_view stored = arena_->record(id);
+    if (!info.has_nan) {
+      return stored.size() == record.size() &&
+             std::memcmp(stored.data(), record.data(), record.size()) == 0;
+    }
+    return record_equal(record, true, stored, inspect_record(stored).has_nan);
+  };
+
+  std::optional<Result<NodeId, BadNodeId>> result;
+  {
+    Guard guard(*this);
+    const std::uint64_t count = arena_->size();
+    for (std::uint32_t i = 0; i < node_inputs.size(); ++i) {
+      if (node_inputs[i] >= count) {
+        result.emplace(unexpected(BadNodeId{node_inputs[i]}));
+        break;
+      }
+    }
+    if (!result) {
+      InternIndex::Probe probe = index_->find(info.hash, same_node);
+      if (probe.found) {
+        result.emplace(*probe.found);
+      } else {
+        if (index_->full()) {
+          index_->grow(*arena_);
+          probe = index_->find(info.hash, [](NodeId) { return false; });
+        }
+        arena_->append(record, static_cast<std::uint32_t>(info.hash));
+        index_->insert_at(probe.slot, info.hash, count);
+        arena_->publish();
+        result.emplace(count);
+      }
+    }
+  }
+  release_if_large(canonical);
+  return std::move(*result);
+}
+
+Status<BadNodeId> GraphStore::mark_output(NodeId id) {
+  Guard guard(*this);
+  if (id >= arena_->size()) return unexpected(BadNodeId{id});
+  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  return {};
+}
+
+std::uint64_t GraphStore::node_count() const {
+  Guard guard(*this);
+  return arena_->size();
+}
+
+NodeIds GraphStore::outputs() const {
+  Guard guard(*this);
+  return outputs_;
+}
+
+NodeMap GraphStore::node_map() const {
+  Guard guard(*this);
+  return node_map_;
+}
+
+void GraphStore::set_node_map(NodeMap map) {
+  Guard guard(*this);
+  node_map_ = std::move(map);
+}
+
+ArenaView GraphStore::view() const {
+  ArenaView view;
+  view.chunks_ = arena_.get();
+  Guard guard(*this);
+  view.count_ = arena_->size();
+  view.outputs_ = outputs_;
+  return view;
+}
+
+// The copies are decoded after the lock is released: records below the count
+// taken under the lock never change, so the result is the same as copying
+// under the lock, and writers are not held up by the decoding.
+GraphStore::Snapshot GraphStore::snapshot() const {
+  ArenaView arena = view();
+  Snapshot snapshot;
+  snapshot.nodes.reserve(arena.size());
+  for (NodeId id = 0; id < arena.size(); ++id) snapshot.nodes.push_back(arena.node(id));
+  snapshot.outputs = arena.outputs();
+  return snapshot;
+}
+
+std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
+  const ArenaView arena = view();
+  std::vector<NodeKey> nodes;
+  if (start >= arena.size()) return nodes;
+  nodes.reserve(arena.size() - start);
+  for (NodeId id = start; id < arena.size(); ++id) nodes.push_back(arena.node(id));
+  return nodes;
+}
+
+std::size_t GraphStore::memory_bytes() const {
+  Guard guard(*this);
+  return sizeof(GraphStore) + sizeof(ArenaChunks) + sizeof(InternIndex) + arena_->memory_bytes() +
+         index_->memory_bytes() + outputs_.capacity() * sizeof(NodeId) +
+         node_map_.capacity() * sizeof(NodeMap::value_type);
+}
+
+bool GraphStore::poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+
+void GraphStore::fail_while_locked_for_testing() {
+  Guard guard(*this);
+  throw InternalError("store operation failed while holding the lock");
+}
+
+std::string bad_node_id_message(const BadNodeId& error) {
+  return "no node with id " + std::to_string(error.id);
+}
+
+}  // namespace korvane
