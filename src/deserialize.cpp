@@ -1,13 +1,10 @@
 // The blob reader. Blob records are store records, so each record is
-// validated in place and, when it is already canonical (the common case: every
-// blob the writer produces), handed to the store as the blob's own bytes.
-// Records whose parameters are out of order or whose flag bytes are not 0/1
-// are first rewritten into their canonical form, which has the same length.
+// validated in place and handed to the store as the blob's own bytes; the store
+// brings the rare record in the wider form (parameters out of order, flag bytes
+// other than 0 and 1) into canonical form, which has the same length.
 #include <algorithm>
 #include <cstring>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "serialize.hpp"
 #include "utf8.hpp"
@@ -90,30 +87,21 @@ class Reader {
     return string(ignored);
   }
 
-  // A parameter list. Clears `canonical` when the names are not in order or a
-  // Bool byte is neither 0 nor 1.
-  bool params(bool& canonical) {
+  // A parameter list, its names in any order, any non-zero Bool byte true.
+  bool params() {
     std::uint32_t count;
     if (!u32(count)) return false;
-    std::string_view previous;
     for (std::uint32_t i = 0; i < count; ++i) {
-      std::string_view name;
-      if (!string(name)) return false;
-      if (i != 0 && name < previous) canonical = false;
-      previous = name;
       std::uint8_t tag;
-      if (!u8(tag)) return false;
+      if (!string() || !u8(tag)) return false;
       switch (static_cast<ParamKind>(tag)) {
         case ParamKind::Int:
         case ParamKind::Float:
           if (!skip(8)) return false;
           break;
-        case ParamKind::Bool: {
-          std::uint8_t flag;
-          if (!u8(flag)) return false;
-          if (flag > 1) canonical = false;
+        case ParamKind::Bool:
+          if (!skip(1)) return false;
           break;
-        }
         case ParamKind::Str:
           if (!string()) return false;
           break;
@@ -179,26 +167,24 @@ class Reader {
 };
 
 // Validates the record at the reader's position as node id `id`: inputs must
-// be earlier ids. Clears `canonical` when the record must be rewritten before
-// the store may hold it.
-bool read_record(Reader& reader, NodeId id, bool& canonical) {
+// be earlier ids.
+bool read_record(Reader& reader, NodeId id) {
   std::uint8_t tag;
   if (!reader.u8(tag)) return false;
   switch (static_cast<NodeKind>(tag)) {
     case NodeKind::Source:
-      return reader.string() && reader.params(canonical);
+      return reader.string() && reader.params();
     case NodeKind::Op:
     case NodeKind::Reduction:
-      return reader.string() && reader.params(canonical) && reader.inputs(id);
+      return reader.string() && reader.params() && reader.inputs(id);
     case NodeKind::External: {
       for (int field = 0; field < 5; ++field) {
         if (!reader.string()) return false;
       }
       std::uint8_t present;
       if (!reader.u8(present)) return false;
-      if (present > 1) canonical = false;
       if (present != 0 && !reader.string()) return false;
-      return reader.params(canonical) && reader.inputs(id);
+      return reader.params() && reader.inputs(id);
     }
     case NodeKind::Stage: {
       std::uint32_t input_count;
@@ -206,105 +192,10 @@ bool read_record(Reader& reader, NodeId id, bool& canonical) {
     }
     case NodeKind::Exchange:
     case NodeKind::Join:
-      return reader.params(canonical) && reader.inputs(id);
+      return reader.params() && reader.inputs(id);
   }
   return reader.fail(invalid_tag(tag, "node"));
 }
-
-// Rewrites records that read_record accepted into canonical form: parameters
-// stably sorted by name bytes, Bool bytes and the presence flag as 0 or 1.
-// Lengths never change, so nothing here can run past the record.
-class RecordCanonicalizer {
- public:
-  std::string_view rewrite(std::string_view record) {
-    in_ = record.data();
-    end_ = record.data() + record.size();
-    out_.clear();
-    const std::uint8_t tag = byte();
-    out_.push_back(static_cast<char>(tag));
-    switch (static_cast<NodeKind>(tag)) {
-      case NodeKind::Source:
-      case NodeKind::Op:
-      case NodeKind::Reduction:
-        copy_string();
-        copy_params();
-        break;
-      case NodeKind::External: {
-        for (int field = 0; field < 5; ++field) copy_string();
-        const bool present = byte() != 0;
-        out_.push_back(present ? 1 : 0);
-        if (present) copy_string();
-        copy_params();
-        break;
-      }
-      case NodeKind::Stage:
-        break;
-      case NodeKind::Exchange:
-      case NodeKind::Join:
-        copy_params();
-        break;
-    }
-    // Input lists and stage members are canonical as they stand.
-    out_.append(in_, end_);
-    return out_;
-  }
-
- private:
-  struct Entry {
-    std::string_view name;
-    std::string_view encoded;  // from the name's length field to the end of the value
-  };
-
-  std::uint8_t byte() { return static_cast<std::uint8_t>(*in_++); }
-  std::string_view string_at(const char* p) { return {p + 4, load_u32(p)}; }
-  const char* skip_string(const char* p) { return p + 4 + load_u32(p); }
-
-  void copy_string() {
-    const char* next = skip_string(in_);
-    out_.append(in_, next);
-    in_ = next;
-  }
-
-  void copy_params() {
-    const std::uint32_t count = load_u32(in_);
-    out_.append(in_, 4);
-    in_ += 4;
-    entries_.clear();
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const char* start = in_;
-      const std::string_view name = string_at(in_);
-      const char* p = skip_string(in_);
-      switch (static_cast<ParamKind>(*p++)) {
-        case ParamKind::Int:
-        case ParamKind::Float:
-          p += 8;
-          break;
-        case ParamKind::Bool:
-          p += 1;
-          break;
-        case ParamKind::Str:
-          p = skip_string(p);
-          break;
-      }
-      entries_.push_back({name, {start, static_cast<std::size_t>(p - start)}});
-      in_ = p;
-    }
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    for (const Entry& entry : entries_) {
-      out_.append(entry.encoded);
-      const std::size_t tag_at = 4 + entry.name.size();
-      if (static_cast<ParamKind>(entry.encoded[tag_at]) == ParamKind::Bool) {
-        out_.back() = entry.encoded.back() != 0 ? 1 : 0;
-      }
-    }
-  }
-
-  const char* in_ = nullptr;
-  const char* end_ = nullptr;
-  std::string out_;
-  std::vector<Entry> entries_;
-};
 
 }  // namespace
 
@@ -318,14 +209,10 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view by
 
   auto store = std::make_unique<GraphStore>();
   Reader reader(bytes, kHeaderSize);
-  RecordCanonicalizer canonicalizer;
   for (NodeId id = 0; id < node_count; ++id) {
     const std::size_t start = reader.position();
-    bool canonical = true;
-    if (!read_record(reader, id, canonical)) return unexpected(reader.error());
-    std::string_view record = bytes.substr(start, reader.position() - start);
-    if (!canonical) record = canonicalizer.rewrite(record);
-    const auto interned = store->intern_record(record);
+    if (!read_record(reader, id)) return unexpected(reader.error());
+    const auto interned = store->intern_record(bytes.substr(start, reader.position() - start));
     if (!interned) return unexpected(out_of_range(interned.error().id));
     // An equal earlier record would make this one share its id and shift
     // every later id away from its record position.

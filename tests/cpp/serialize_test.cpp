@@ -416,7 +416,8 @@ TEST(BlobCanonical, PrefixNamesSortFirst) {
   blob.header(1).u8(0).str("s").u32(2).str("ab").u8(0).u64(1).str("a").u8(0).u64(2).no_outputs();
   auto back = read(blob);
   ASSERT_TRUE(back);
-  const ParamMap& p = back->snapshot().nodes[0].as<SourceNode>().params;
+  const auto nodes = back->snapshot().nodes;
+  const ParamMap& p = nodes[0].as<SourceNode>().params;
   EXPECT_EQ(p[0].key, "a");
   EXPECT_EQ(p[1].key, "ab");
 }
