@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "error.hpp"
 
@@ -13,32 +12,35 @@ namespace {
 
 constexpr std::string_view kMagic = "KIR1";
 
-void put_u32(std::string& out, std::uint32_t v) {
-  char bytes[4];
-  std::memcpy(bytes, &v, 4);  // the host is little-endian (x86-64), like the format
-  out.append(bytes, 4);
+char* put_u32(char* out, std::uint32_t v) {
+  std::memcpy(out, &v, 4);  // the host is little-endian (x86-64), like the format
+  return out + 4;
+}
+
+std::size_t records_size(const ArenaView& view) {
+  std::size_t total = 0;
+  for (NodeId id = 0; id < view.size(); ++id) total += view.record(id).size();
+  return total;
 }
 
 // Records of consecutive ids mostly lie back to back in one arena chunk; each
 // run of adjacent records is copied with one memcpy.
-struct Run {
-  const char* first;
-  std::size_t size;
-};
-
-std::vector<Run> record_runs(const ArenaView& view, std::size_t& total) {
-  std::vector<Run> runs;
-  total = 0;
+char* copy_records(const ArenaView& view, char* out) {
+  const char* run = nullptr;
+  std::size_t run_size = 0;
   for (NodeId id = 0; id < view.size(); ++id) {
     const std::string_view record = view.record(id);
-    total += record.size();
-    if (!runs.empty() && runs.back().first + runs.back().size == record.data()) {
-      runs.back().size += record.size();
-    } else {
-      runs.push_back({record.data(), record.size()});
+    if (run + run_size == record.data()) {
+      run_size += record.size();
+      continue;
     }
+    if (run_size != 0) std::memcpy(out, run, run_size);
+    out += run_size;
+    run = record.data();
+    run_size = record.size();
   }
-  return runs;
+  if (run_size != 0) std::memcpy(out, run, run_size);
+  return out + run_size;
 }
 
 }  // namespace
@@ -61,6 +63,24 @@ std::string decode_error_message(const DecodeError& error) {
   throw InternalError("unknown blob decode error kind");
 }
 
+Result<std::size_t, EncodeTooLarge> blob_size(const ArenaView& view, const NodeIds& outputs,
+                                              std::uint64_t count_limit) {
+  // Records were size-checked when they were encoded; only the two counts of
+  // the blob itself can overflow their fields here.
+  if (view.size() > count_limit || outputs.size() > count_limit) {
+    return unexpected(EncodeTooLarge{});
+  }
+  return kMagic.size() + 4 + records_size(view) + 4 + 8 * outputs.size();
+}
+
+void write_blob(const ArenaView& view, const NodeIds& outputs, char* out) {
+  std::memcpy(out, kMagic.data(), kMagic.size());
+  out = put_u32(out + kMagic.size(), static_cast<std::uint32_t>(view.size()));
+  out = copy_records(view, out);
+  out = put_u32(out, static_cast<std::uint32_t>(outputs.size()));
+  if (!outputs.empty()) std::memcpy(out, outputs.data(), 8 * outputs.size());
+}
+
 Result<std::string, EncodeTooLarge> serialize_with(const ArenaView& view, const NodeIds& outputs) {
   return serialize_with_limit(view, outputs, kBlobCountLimit);
 }
@@ -68,21 +88,10 @@ Result<std::string, EncodeTooLarge> serialize_with(const ArenaView& view, const 
 Result<std::string, EncodeTooLarge> serialize_with_limit(const ArenaView& view,
                                                          const NodeIds& outputs,
                                                          std::uint64_t count_limit) {
-  if (view.size() > count_limit || outputs.size() > count_limit) {
-    return unexpected(EncodeTooLarge{});
-  }
-  std::size_t records_size = 0;
-  const std::vector<Run> runs = record_runs(view, records_size);
-
-  std::string blob;
-  blob.reserve(kMagic.size() + 4 + records_size + 4 + 8 * outputs.size());
-  blob.append(kMagic);
-  put_u32(blob, static_cast<std::uint32_t>(view.size()));
-  for (const Run& run : runs) blob.append(run.first, run.size);
-  put_u32(blob, static_cast<std::uint32_t>(outputs.size()));
-  const std::size_t at = blob.size();
-  blob.resize(at + 8 * outputs.size());
-  if (!outputs.empty()) std::memcpy(blob.data() + at, outputs.data(), 8 * outputs.size());
+  const auto size = blob_size(view, outputs, count_limit);
+  if (!size) return unexpected(size.error());
+  std::string blob(*size, '\0');
+  write_blob(view, outputs, blob.data());
   return blob;
 }
 

@@ -51,6 +51,13 @@ Result<std::string, EncodeTooLarge> serialize_with_limit(const ArenaView& view,
                                                          const NodeIds& outputs,
                                                          std::uint64_t count_limit);
 
+// serialize_with in two steps, for callers that provide the buffer (the Python
+// layer writes straight into a new bytes object): the exact size of the blob,
+// then the blob written into `out`, which must hold exactly that many bytes.
+Result<std::size_t, EncodeTooLarge> blob_size(const ArenaView& view, const NodeIds& outputs,
+                                              std::uint64_t count_limit = kBlobCountLimit);
+void write_blob(const ArenaView& view, const NodeIds& outputs, char* out);
+
 // Reads a blob into a fresh store whose ids are the record positions. The
 // bytes are only read; nothing is reserved ahead from a count in the blob.
 Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view bytes);
