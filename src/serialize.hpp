@@ -42,7 +42,7 @@ inline constexpr std::uint64_t kBlobCountLimit = 0xFFFFFFFFu;
 
 // Writes the blob of one consistent view of a store, listing exactly
 // `outputs` (in order, repeats kept; the view's own outputs are not used).
-// The ids are not checked: callers take the view with them (arena_holding).
+// The ids are not checked: callers check them against the view's node count.
 Result<std::string, EncodeTooLarge> serialize_with(const ArenaView& view, const NodeIds& outputs);
 
 // The same with a lower count limit, so the refusal can be exercised without
