@@ -272,17 +272,14 @@ def test_refused_blobs(data, message):
     assert not getattr(info.value, "__notes__", None)
 
 
-@pytest.mark.parametrize("value, type_name", [
-    (bytearray(b"KIR1"), "bytearray"), (memoryview(b"KIR1"), "memoryview"),
-    ("KIR1", "str"), (None, "None"), (12, "int"),
-])
-def test_deserialize_refuses_everything_but_bytes(value, type_name):
+@pytest.mark.parametrize("value", [bytearray(b"KIR1"), memoryview(b"KIR1"), "KIR1", 12, [75]])
+def test_deserialize_refuses_everything_but_bytes(value):
     with pytest.raises(TypeError) as info:
         GraphStore.deserialize(value)
-    if value is None:
-        assert str(info.value) == "'None' is not an instance of 'bytes'"
-    else:
-        assert str(info.value) == f"'{type_name}' object is not an instance of 'bytes'"
+    assert str(info.value) == f"'{type(value).__name__}' object is not an instance of 'bytes'"
+    assert info.value.__notes__ == ["while processing 'data'"]
+    with pytest.raises(TypeError) as info:
+        GraphStore.deserialize(None)
     assert info.value.__notes__ == ["while processing 'data'"]
 
 
