@@ -60,18 +60,20 @@ def build(n):
 
 
 def best(fn):
-    times = []
+    """Best wall-clock and best CPU time of RUNS calls, garbage collection off."""
+    walls, cpus = [], []
     for _ in range(RUNS):
         gc.collect()
         gc.disable()
         try:
-            start = time.perf_counter()
+            wall, cpu = time.perf_counter(), time.process_time()
             result = fn()
-            times.append(time.perf_counter() - start)
+            walls.append(time.perf_counter() - wall)
+            cpus.append(time.process_time() - cpu)
         finally:
             gc.enable()
         del result
-    return min(times)
+    return min(walls), min(cpus)
 
 
 def intern_all(tuples):
@@ -87,21 +89,22 @@ def main():
     pickled = pickle.dumps(tuples, protocol=5)
     assert GraphStore.deserialize(blob).serialize() == blob
 
-    t_ser = best(g.serialize)
-    t_dumps = best(lambda: pickle.dumps(tuples, protocol=5))
-    t_de = best(lambda: GraphStore.deserialize(blob))
-    t_loads = best(lambda: intern_all(pickle.loads(pickled)))
+    ser, dumps = best(g.serialize), best(lambda: pickle.dumps(tuples, protocol=5))
+    de, loads = best(lambda: GraphStore.deserialize(blob)), best(lambda: intern_all(pickle.loads(pickled)))
 
     mb = len(blob) / 1e6
-    print(f"{NODES:,} nodes; blob {mb:.1f} MB, pickle {len(pickled) / 1e6:.1f} MB")
-    print(f"{'measure':<34}{'korvane':>16}{'pickle':>16}{'ratio':>8}{'target':>8}")
-    print(f"{'write (MB/s of blob)':<34}{mb / t_ser:>16,.0f}{mb / t_dumps:>16,.0f}"
-          f"{t_dumps / t_ser:>7.1f}x{'10x':>8}")
-    print(f"{'write time (ms)':<34}{t_ser * 1e3:>16.1f}{t_dumps * 1e3:>16.1f}")
-    print(f"{'read + intern (nodes/s)':<34}{NODES / t_de:>16,.0f}{NODES / t_loads:>16,.0f}"
-          f"{t_loads / t_de:>7.1f}x{'3x':>8}")
-    print(f"{'read + intern time (ms)':<34}{t_de * 1e3:>16.1f}{t_loads * 1e3:>16.1f}")
-    print(f"write throughput {mb / t_ser / 1e3:.2f} GB/s (target >= 1 GB/s)")
+    print(f"{NODES:,} nodes; blob {mb:.1f} MB, pickle {len(pickled) / 1e6:.1f} MB; best of {RUNS}")
+    # Wall-clock is what a caller sees; CPU time is also shown because on a
+    # shared machine it is the steadier of the two.
+    for clock, i in (("wall", 0), ("cpu", 1)):
+        print(f"\n{clock + ' clock':<30}{'korvane':>14}{'pickle':>14}{'ratio':>8}{'target':>8}")
+        print(f"{'write (MB/s of blob)':<30}{mb / ser[i]:>14,.0f}{mb / dumps[i]:>14,.0f}"
+              f"{dumps[i] / ser[i]:>7.1f}x{'10x':>8}")
+        print(f"{'write (ms)':<30}{ser[i] * 1e3:>14.1f}{dumps[i] * 1e3:>14.1f}")
+        print(f"{'read + intern (nodes/s)':<30}{NODES / de[i]:>14,.0f}{NODES / loads[i]:>14,.0f}"
+              f"{loads[i] / de[i]:>7.1f}x{'3x':>8}")
+        print(f"{'read + intern (ms)':<30}{de[i] * 1e3:>14.1f}{loads[i] * 1e3:>14.1f}")
+        print(f"{'write throughput (GB/s)':<30}{mb / ser[i] / 1e3:>14.2f}{'':>14}{'':>8}{'1':>8}")
 
 
 if __name__ == "__main__":
