@@ -132,22 +132,33 @@ bool clear_ordinary_error() {
 
 // Strong references to a list's or dict's content, taken under the object's
 // critical section so that a concurrent writer cannot free an item while it
-// is converted (conversion may run Python code).
+// is converted (conversion may run Python code). Small contents, the usual
+// case for inputs and params, need no allocation.
 class Refs {
  public:
   Refs() = default;
   Refs(const Refs&) = delete;
   Refs& operator=(const Refs&) = delete;
   ~Refs() {
-    for (PyObject* item : items_) Py_DECREF(item);
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
   }
-  void reserve(std::size_t n) { items_.reserve(n); }
-  void add(PyObject* borrowed) { items_.push_back(Py_NewRef(borrowed)); }
-  std::size_t size() const { return items_.size(); }
+  void reserve(std::size_t n) {
+    if (n > kInline) {
+      heap_.resize(n);
+      items_ = heap_.data();
+    }
+  }
+  // After reserve(n), at most n items are added.
+  void add(PyObject* borrowed) { items_[size_++] = Py_NewRef(borrowed); }
+  std::size_t size() const { return size_; }
   PyObject* operator[](std::size_t i) const { return items_[i]; }
 
  private:
-  std::vector<PyObject*> items_;
+  static constexpr std::size_t kInline = 16;
+  PyObject* inline_[kInline];
+  std::vector<PyObject*> heap_;
+  PyObject** items_ = inline_;
+  std::size_t size_ = 0;
 };
 
 void list_items(PyObject* list, Refs& refs) {
@@ -390,7 +401,9 @@ bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
-  if (PyTuple_Check(obj)) {
+  // Exact lists and tuples are read directly; subclasses may override
+  // iteration, so they go through the iterator like every other sequence.
+  if (PyTuple_CheckExact(obj)) {
     const Py_ssize_t n = PyTuple_GET_SIZE(obj);
     out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -400,7 +413,7 @@ bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
     }
     return true;
   }
-  if (PyList_Check(obj)) {
+  if (PyList_CheckExact(obj)) {
     Refs items;
     list_items(obj, items);
     out.resize(items.size());

@@ -14,6 +14,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -44,6 +45,10 @@ bool call_core(ModuleState* state, Work&& work) {
     return true;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error& e) {
+    // A node with a string or list beyond the record format's 32-bit fields:
+    // refused before the store's lock is taken, the store is unchanged.
+    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::exception& e) {
     raise_internal_error(state, e.what());
   }

@@ -1,0 +1,60 @@
+#include "dce.hpp"
+
+#include "error.hpp"
+#include "node_list.hpp"
+
+namespace korvane {
+
+Cone find_cone(const NodeList& list, const NodeIds& outputs) {
+  const std::uint64_t n = list.size();
+  check_invariant(n < kDropped, "graph too large for the optimizer");
+
+  // Reachability: each node is expanded once, however many paths reach it.
+  std::vector<std::uint8_t> live(n, 0);
+  std::vector<NodeId> stack(outputs.begin(), outputs.end());
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    if (live[id]) continue;
+    live[id] = 1;
+    const RecordInputs ins = list.inputs(id);
+    for (std::uint32_t k = 0; k < ins.size(); ++k) {
+      const NodeId input = ins[k];
+      if (!live[input]) stack.push_back(input);
+    }
+  }
+
+  Cone cone;
+  cone.position.assign(n, kDropped);
+  for (NodeId id = 0; id < n; ++id) {
+    if (!live[id]) continue;
+    cone.position[id] = static_cast<Position>(cone.kept.size());
+    cone.kept.push_back(id);
+  }
+  cone.outputs.reserve(outputs.size());
+  for (NodeId out : outputs) cone.outputs.push_back(cone.position[out]);
+  return cone;
+}
+
+DeadCodeResult dead_code_elimination(const std::vector<NodeKey>& nodes, const NodeIds& outputs) {
+  const NodeList list(nodes);
+  Cone cone = find_cone(list, outputs);
+
+  DeadCodeResult result;
+  result.nodes.reserve(cone.kept.size());
+  for (NodeId id : cone.kept) {
+    const NodeIds& old_inputs = inputs(nodes[id]);
+    NodeIds renumbered;
+    renumbered.reserve(old_inputs.size());
+    for (NodeId input : old_inputs) renumbered.push_back(cone.position[input]);
+    result.nodes.push_back(with_inputs(nodes[id], std::move(renumbered)));
+  }
+  result.outputs = std::move(cone.outputs);
+  result.renumbering.reserve(nodes.size());
+  for (Position p : cone.position) {
+    result.renumbering.push_back(p == kDropped ? std::nullopt : std::optional<NodeId>(p));
+  }
+  return result;
+}
+
+}  // namespace korvane

@@ -1,0 +1,236 @@
+#include "fusion.hpp"
+
+#include "error.hpp"
+#include "node_list.hpp"
+
+namespace korvane {
+
+NodeKey TemplateTable::rebuild(TokenId token, NodeIds inputs) const {
+  check_invariant(token < first_.size() && first_[token] != kNoPosition,
+                  "boundary token missing from the template table");
+  const NodeId kept_position = first_[token];
+  const NodeId id = kept_ ? (*kept_)[kept_position] : kept_position;
+  return list_.with_new_inputs(id, std::move(inputs));
+}
+
+namespace {
+
+// Who reads each position: one entry per use, consumers ascending.
+struct Consumers {
+  std::vector<std::size_t> begin;  // n + 1 offsets
+  Positions list;
+
+  explicit Consumers(const EngineGraph& graph) : begin(graph.size() + 1, 0) {
+    const std::size_t n = graph.size();
+    for (Position p = 0; p < n; ++p) {
+      for (Position x : graph.inputs(p)) ++begin[x + 1];
+    }
+    for (std::size_t p = 0; p < n; ++p) begin[p + 1] += begin[p];
+    list.resize(begin[n]);
+    std::vector<std::size_t> fill(begin.begin(), begin.end() - 1);
+    for (Position p = 0; p < n; ++p) {
+      for (Position x : graph.inputs(p)) list[fill[x]++] = p;
+    }
+  }
+
+  std::size_t count(Position p) const { return begin[p + 1] - begin[p]; }
+  std::span<const Position> of(Position p) const {
+    return {list.data() + begin[p], begin[p + 1] - begin[p]};
+  }
+};
+
+// Union-find over positions whose root is the smallest position of its set.
+class ChainSets {
+ public:
+  explicit ChainSets(std::size_t n) : parent_(n) {
+    for (std::size_t p = 0; p < n; ++p) parent_[p] = static_cast<Position>(p);
+  }
+
+  Position find(Position p) {
+    Position root = p;
+    while (parent_[root] != root) root = parent_[root];
+    while (parent_[p] != root) {
+      const Position next = parent_[p];
+      parent_[p] = root;
+      p = next;
+    }
+    return root;
+  }
+
+  void join(Position a, Position b) {
+    const Position ra = find(a);
+    const Position rb = find(b);
+    if (ra == rb) return;
+    if (ra < rb) {
+      parent_[rb] = ra;
+    } else {
+      parent_[ra] = rb;
+    }
+  }
+
+ private:
+  Positions parent_;
+};
+
+// Single-use rule: an operation that is not an output joins its one
+// consumer when that consumer is an operation too.
+Positions single_use_groups(const EngineGraph& graph, const Consumers& consumers,
+                            const std::vector<std::uint8_t>& is_output) {
+  const std::size_t n = graph.size();
+  ChainSets sets(n);
+  for (Position p = 0; p < n; ++p) {
+    if (graph.boundary(p) || is_output[p] || consumers.count(p) != 1) continue;
+    const Position c = consumers.of(p)[0];
+    if (!graph.boundary(c)) sets.join(p, c);
+  }
+  Positions group(n);
+  for (Position p = 0; p < n; ++p) group[p] = graph.boundary(p) ? p : sets.find(p);
+  return group;
+}
+
+// Maximal rule: an operation that is not an output joins the group its
+// consumers all share, when they are all operations. Consumers come later,
+// so walking downwards sees every consumer's final group.
+Positions maximal_groups(const EngineGraph& graph, const Consumers& consumers,
+                         const std::vector<std::uint8_t>& is_output) {
+  const std::size_t n = graph.size();
+  Positions group(n);
+  for (Position p = 0; p < n; ++p) group[p] = p;
+  for (std::size_t i = n; i-- > 0;) {
+    const auto p = static_cast<Position>(i);
+    if (graph.boundary(p) || is_output[p] || consumers.count(p) == 0) continue;
+    const auto uses = consumers.of(p);
+    const Position shared = group[uses[0]];
+    bool joins = true;
+    for (Position c : uses) {
+      if (graph.boundary(c) || group[c] != shared) {
+        joins = false;
+        break;
+      }
+    }
+    if (joins) group[p] = shared;
+  }
+  return group;
+}
+
+class StageEmitter {
+ public:
+  StageEmitter(const EngineGraph& graph, const TemplateTable& templates, const Positions& group,
+               FusionResult& result)
+      : graph_(graph),
+        templates_(templates),
+        group_(group),
+        result_(result),
+        rank_(graph.size()),
+        emitted_(graph.size(), kNoPosition),
+        slot_stamp_(graph.size(), kNoPosition),
+        slot_(graph.size()) {}
+
+  // Emits every group when its largest member comes up: a value leaving a
+  // group comes from that member, which lies below all of its consumers, so
+  // this order puts every group after the groups that feed it.
+  void run() {
+    const std::size_t n = graph_.size();
+    std::vector<std::size_t> begin(n + 1, 0);
+    Positions last(n, 0);
+    for (Position p = 0; p < n; ++p) {
+      rank_[p] = static_cast<Position>(begin[group_[p] + 1]++);
+      last[group_[p]] = p;
+    }
+    for (std::size_t g = 0; g < n; ++g) begin[g + 1] += begin[g];
+    members_.resize(n);
+    for (Position p = 0; p < n; ++p) members_[begin[group_[p]] + rank_[p]] = p;
+
+    result_.landings.resize(n);
+    for (Position p = 0; p < n; ++p) {
+      const Position g = group_[p];
+      if (last[g] != p) continue;
+      if (graph_.boundary(p)) {
+        emit_boundary(p);
+      } else {
+        emit_stage(g, {members_.data() + begin[g], begin[g + 1] - begin[g]});
+      }
+    }
+  }
+
+  Position emitted(Position p) const {
+    const Position at = emitted_[group_[p]];
+    check_invariant(at != kNoPosition, "fused group emitted before its consumers");
+    return at;
+  }
+
+ private:
+  Position next_position() const { return static_cast<Position>(result_.nodes.size()); }
+
+  void emit_boundary(Position b) {
+    NodeIds ins;
+    ins.reserve(graph_.inputs(b).size());
+    for (Position x : graph_.inputs(b)) ins.push_back(emitted(x));
+    const Position at = next_position();
+    result_.nodes.push_back(templates_.rebuild(graph_.token(b), std::move(ins)));
+    ++result_.boundary_nodes;
+    emitted_[b] = at;
+    result_.landings[b] = Landing{at, std::nullopt};
+  }
+
+  void emit_stage(Position g, std::span<const Position> members) {
+    const auto stamp = static_cast<Position>(result_.stages);
+    StageNode stage;
+    stage.members.reserve(members.size());
+    for (Position m : members) {
+      StageOp op{std::string(graph_.token_text(m)), {}};
+      op.inputs.reserve(graph_.inputs(m).size());
+      for (Position x : graph_.inputs(m)) {
+        const Position producer = group_[x];
+        if (producer == g) {
+          op.inputs.push_back(StageRef::member(rank_[x]));
+          continue;
+        }
+        // Members that read the same outside value share one slot.
+        if (slot_stamp_[producer] != stamp) {
+          slot_stamp_[producer] = stamp;
+          slot_[producer] = static_cast<Position>(stage.inputs.size());
+          stage.inputs.push_back(emitted(x));
+        }
+        op.inputs.push_back(StageRef::input(slot_[producer]));
+      }
+      stage.members.push_back(std::move(op));
+    }
+    const Position at = next_position();
+    result_.nodes.emplace_back().node.emplace<StageNode>(std::move(stage));
+    ++result_.stages;
+    emitted_[g] = at;
+    for (Position m : members) result_.landings[m] = Landing{at, rank_[m]};
+  }
+
+  const EngineGraph& graph_;
+  const TemplateTable& templates_;
+  const Positions& group_;
+  FusionResult& result_;
+  Positions rank_;        // member index of each position within its group
+  Positions members_;     // group members, ascending, grouped by group id
+  Positions emitted_;     // group id -> reduced position
+  Positions slot_stamp_;  // producer group -> stage that last gave it a slot
+  Positions slot_;        // producer group -> its slot in that stage
+};
+
+}  // namespace
+
+FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal) {
+  const std::size_t n = graph.size();
+  const Consumers consumers(graph);
+  std::vector<std::uint8_t> is_output(n, 0);
+  for (Position o : graph.outputs) is_output[o] = 1;
+
+  const Positions group = maximal ? maximal_groups(graph, consumers, is_output)
+                                  : single_use_groups(graph, consumers, is_output);
+
+  FusionResult result;
+  StageEmitter emitter(graph, templates, group, result);
+  emitter.run();
+  result.outputs.reserve(graph.outputs.size());
+  for (Position o : graph.outputs) result.outputs.push_back(emitter.emitted(o));
+  return result;
+}
+
+}  // namespace korvane
