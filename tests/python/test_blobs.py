@@ -9,6 +9,7 @@ import threading
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from blob_builder import SOURCE, STAGE, inputs, op, source, stage, text, u32
 from korvane_core import GraphStore, PayloadDescriptor
 
 TRUNCATED = "truncated korvane IR blob"
@@ -16,25 +17,19 @@ BAD_MAGIC = "not a korvane IR blob (bad magic/version)"
 BAD_UTF8 = "invalid utf-8 in korvane IR blob"
 
 
-# ---------------------------------------------------------------------------
-# Hand-built blobs, field by field
+# Field-level pieces the record builders do not cover (malformed blobs).
 
 
 def u8(v):
     return bytes([v])
 
 
-def u32(v):
-    return struct.pack("<I", v)
-
-
 def u64(v):
     return struct.pack("<Q", v)
 
 
-def text(t):
-    b = t.encode() if isinstance(t, str) else t
-    return u32(len(b)) + b
+def raw_text(data):
+    return u32(len(data)) + data
 
 
 def header(n):
@@ -45,22 +40,8 @@ def outputs(*ids):
     return u32(len(ids)) + b"".join(u64(i) for i in ids)
 
 
-def source(name, params=b"\0\0\0\0"):
-    return u8(0) + text(name) + params
-
-
-def op(name, inputs, params=b"\0\0\0\0"):
-    return u8(1) + text(name) + params + u32(len(inputs)) + b"".join(u64(i) for i in inputs)
-
-
-def stage(inputs, members):
-    b = u8(4) + u32(len(inputs)) + b"".join(u64(i) for i in inputs) + u32(len(members))
-    for token, refs in members:
-        b += text(token) + u32(len(refs)) + b"".join(u8(alt) + u32(i) for alt, i in refs)
-    return b
-
-
-INPUT, MEMBER = 0, 1
+def source_with_params(name, raw_params):
+    return u8(SOURCE) + text(name) + raw_params
 
 
 def descriptor(ref=None):
@@ -89,9 +70,9 @@ def every_kind_store():
 def stage_blob():
     """Two sources and a stage over them whose members use input and member references."""
     return (header(3) + source("a") + source("b")
-            + stage([0, 1], [("op|neg", [(INPUT, 1)]),
-                             ("op|add", [(MEMBER, 0), (INPUT, 0)]),
-                             ("red|sum", [(MEMBER, 1), (MEMBER, 0)])])
+            + stage([0, 1], [("op|neg", [("input", 1)]),
+                             ("op|add", [("member", 0), ("input", 0)]),
+                             ("red|sum", [("member", 1), ("member", 0)])])
             + outputs(2))
 
 
@@ -152,7 +133,7 @@ def test_float_parameters_keep_their_bits():
     assert params[2] == float.fromhex("0x1.0000000000001p-1022")
     # A NaN payload other than the quiet one is kept as written.
     odd_nan = u64(0x7FF0000000000123)
-    blob = header(1) + source("s", u32(1) + text("x") + u8(1) + odd_nan) + outputs()
+    blob = header(1) + source_with_params("s", u32(1) + text("x") + u8(1) + odd_nan) + outputs()
     assert GraphStore.deserialize(blob).serialize() == blob
 
 
@@ -189,10 +170,11 @@ def test_trailing_bytes_are_ignored():
 
 def test_parameters_read_in_any_order_come_back_sorted():
     params = u32(3) + text("z") + u8(0) + u64(1) + text("b") + u8(2) + u8(9) + text("a") + u8(3) + text("x")
-    g = GraphStore.deserialize(header(1) + source("s", params) + outputs())
+    written = header(1) + source_with_params("s", params) + outputs()
+    g = GraphStore.deserialize(written)
     assert list(g.nodes()[0]["params"].items()) == [("a", "x"), ("b", True), ("z", 1)]
     assert g.serialize() == GraphStore.deserialize(g.serialize()).serialize()
-    assert g.serialize() != header(1) + source("s", params) + outputs()
+    assert g.serialize() != written
 
 
 def test_deserialize_is_static_and_takes_bytes_subclasses():
@@ -252,15 +234,16 @@ def test_any_built_store_round_trips(steps, chosen):
     (header(0), TRUNCATED),
     (header(0xFFFFFFFF) + u32(0), TRUNCATED),
     (header(1) + u8(7), "invalid node tag 7"),
-    (header(1) + source("s", u32(1) + text("k") + u8(4)), "invalid param tag 4"),
-    (header(1) + stage([], [("t", [(2, 0)])]), "invalid stage-ref tag 2"),
-    (header(1) + source(b"\xff") + outputs(), BAD_UTF8),
-    (header(1) + source(b"\xed\xa0\x80") + outputs(), BAD_UTF8),
+    (header(1) + source_with_params("s", u32(1) + text("k") + u8(4)), "invalid param tag 4"),
+    (header(1) + u8(STAGE) + inputs([]) + u32(1) + text("t") + u32(1) + u8(2) + u32(0),
+     "invalid stage-ref tag 2"),
+    (header(1) + u8(SOURCE) + raw_text(b"\xff") + u32(0) + outputs(), BAD_UTF8),
+    (header(1) + u8(SOURCE) + raw_text(b"\xed\xa0\x80") + u32(0) + outputs(), BAD_UTF8),
     (header(4) + source("a") + source("b") + source("c") + op("f", [3]), "node reference 3 out of range"),
     (header(1) + source("a") + outputs(1), "node reference 1 out of range"),
-    (header(2) + source("a") + stage([0], [("t", [(INPUT, 1)])]) + outputs(),
+    (header(2) + source("a") + stage([0], [("t", [("input", 1)])]) + outputs(),
      "node reference 1 out of range"),
-    (header(2) + source("a") + stage([0], [("t", [(MEMBER, 0)])]) + outputs(),
+    (header(2) + source("a") + stage([0], [("t", [("member", 0)])]) + outputs(),
      "node reference 0 out of range"),
     (header(3) + source("a") + source("b") + source("a") + outputs(),
      "duplicate node record 2 in korvane IR blob"),
@@ -272,71 +255,28 @@ def test_refused_blobs(data, message):
     assert not getattr(info.value, "__notes__", None)
 
 
-@pytest.mark.parametrize("value", [bytearray(b"KIR1"), memoryview(b"KIR1"), "KIR1", 12, [75]])
-def test_deserialize_refuses_everything_but_bytes(value):
+@pytest.mark.parametrize("value", [memoryview(b"KIR1"), [75, 73, 82, 49], 12])
+def test_deserialize_takes_only_bytes(value):
     with pytest.raises(TypeError) as info:
         GraphStore.deserialize(value)
     assert str(info.value) == f"'{type(value).__name__}' object is not an instance of 'bytes'"
     assert info.value.__notes__ == ["while processing 'data'"]
-    with pytest.raises(TypeError) as info:
-        GraphStore.deserialize(None)
-    assert info.value.__notes__ == ["while processing 'data'"]
 
 
-def test_serialize_output_argument_errors():
+def test_serialize_checks_every_output_id():
     g = GraphStore()
     g.add_source("a")
     g.add_source("b")
     with pytest.raises(TypeError) as info:
-        g.serialize("01")
-    assert str(info.value) == "Can't extract `str` to `Vec`"
-    assert info.value.__notes__ == ["while processing 'outputs'"]
-    with pytest.raises(TypeError) as info:
-        g.serialize(1)
-    assert str(info.value) == "'int' object is not an instance of 'Sequence'"
-    assert info.value.__notes__ == ["while processing 'outputs'"]
-    with pytest.raises(TypeError) as info:
-        g.serialize({0, 1})
-    assert str(info.value) == "'set' object is not an instance of 'Sequence'"
-    with pytest.raises(OverflowError) as info:
-        g.serialize([0, -1])
-    assert info.value.__notes__ == ["while processing 'outputs'"]
-    with pytest.raises(TypeError):
         g.serialize([0, 1.0])
+    assert info.value.__notes__ == ["while processing 'outputs'"]
+    # The first unknown id in list order; ids are checked after conversion, so no note.
     with pytest.raises(ValueError) as info:
-        g.serialize([1, 2, 5])
-    assert str(info.value) == "no node with id 2"
+        g.serialize([1, 3, 2])
+    assert str(info.value) == "no node with id 3"
     assert not getattr(info.value, "__notes__", None)
-
-
-def test_argument_errors():
-    g = GraphStore()
-    with pytest.raises(TypeError) as info:
-        GraphStore.deserialize()
-    assert str(info.value) == "GraphStore.deserialize() missing 1 required positional argument: 'data'"
-    with pytest.raises(TypeError) as info:
-        GraphStore.deserialize(b"", data=b"")
-    assert str(info.value) == "GraphStore.deserialize() got multiple values for argument 'data'"
-    with pytest.raises(TypeError) as info:
-        g.serialize([], [])
-    assert str(info.value) == (
-        "GraphStore.serialize() takes from 0 to 1 positional arguments but 2 were given")
-    with pytest.raises(TypeError) as info:
-        g.serialize(output=[])
-    assert str(info.value) == "GraphStore.serialize() got an unexpected keyword argument 'output'"
-
-
-def test_documentation():
-    assert GraphStore.serialize.__text_signature__ == "($self, outputs=None)"
-    assert GraphStore.serialize.__doc__ == (
-        "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
-        "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). With\n"
-        "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
-        "property of the compile request); the default keeps the marks-based behavior.")
-    assert GraphStore.deserialize.__text_signature__ == "(data)"
-    assert GraphStore.deserialize.__doc__ == (
-        "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
-        "`serialize` of the result is byte-identical to the input (plan M8 determinism gate).")
+    with pytest.raises(ValueError, match="^no node with id 2$"):
+        g.serialize(range(3))
 
 
 # ---------------------------------------------------------------------------
