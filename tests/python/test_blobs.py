@@ -225,26 +225,21 @@ def test_any_built_store_round_trips(steps, chosen):
 # Errors
 
 
+# Each kind of refusal reaches Python as its message; the reader's checks and
+# their order are covered where the reader is tested directly.
 @pytest.mark.parametrize("data, message", [
     (b"", TRUNCATED),
-    (b"KI", TRUNCATED),
-    (b"KIR1\0\0\0", TRUNCATED),
     (b"KIR2", BAD_MAGIC),
-    (b"KIR0" + bytes(8), BAD_MAGIC),
-    (header(0), TRUNCATED),
     (header(0xFFFFFFFF) + u32(0), TRUNCATED),
     (header(1) + u8(7), "invalid node tag 7"),
     (header(1) + source_with_params("s", u32(1) + text("k") + u8(4)), "invalid param tag 4"),
     (header(1) + u8(STAGE) + inputs([]) + u32(1) + text("t") + u32(1) + u8(2) + u32(0),
      "invalid stage-ref tag 2"),
     (header(1) + u8(SOURCE) + raw_text(b"\xff") + u32(0) + outputs(), BAD_UTF8),
-    (header(1) + u8(SOURCE) + raw_text(b"\xed\xa0\x80") + u32(0) + outputs(), BAD_UTF8),
     (header(4) + source("a") + source("b") + source("c") + op("f", [3]), "node reference 3 out of range"),
     (header(1) + source("a") + outputs(1), "node reference 1 out of range"),
     (header(2) + source("a") + stage([0], [("t", [("input", 1)])]) + outputs(),
      "node reference 1 out of range"),
-    (header(2) + source("a") + stage([0], [("t", [("member", 0)])]) + outputs(),
-     "node reference 0 out of range"),
     (header(3) + source("a") + source("b") + source("a") + outputs(),
      "duplicate node record 2 in korvane IR blob"),
 ])
