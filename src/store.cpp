@@ -137,6 +137,7 @@ class InternIndex {
 
   template <class SameNode>
   Probe find(std::uint64_t hash, SameNode&& same_node) const {
+    if (!slots_) return {0, std::nullopt};  // nothing stored yet; full() asks for a table
     const std::uint64_t tag = tag_of(static_cast<std::uint32_t>(hash));
     std::uint64_t i = hash & mask_;
     for (;;) {
@@ -373,6 +374,11 @@ bool GraphStore::poisoned() const { return poisoned_.load(std::memory_order_acqu
 void GraphStore::fail_while_locked_for_testing() {
   Guard guard(*this);
   throw InternalError("store operation failed while holding the lock");
+}
+
+void GraphStore::run_locked_for_testing(const std::function<void()>& body) {
+  Guard guard(*this);
+  body();
 }
 
 std::string bad_node_id_message(const BadNodeId& error) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -126,8 +127,10 @@ class GraphStore {
   static std::pair<std::unique_ptr<GraphStore>, ReductionReport> from_reduced(Reduced reduced);
 
   bool poisoned() const;
-  // Test seam: fails an operation while the lock is held, poisoning the store.
+  // Test seams: fail an operation while the lock is held, poisoning the store;
+  // run `body` while holding the lock (an exception from it poisons the store).
   void fail_while_locked_for_testing();
+  void run_locked_for_testing(const std::function<void()>& body);
 
  private:
   class Guard;  // takes the lock, poisons the store if an exception escapes
