@@ -42,6 +42,9 @@ class RecordList {
   void push_stage(std::span<const NodeId> inputs, std::uint32_t member_count,
                   std::string_view members);
 
+  // The same records, byte for byte.
+  friend bool operator==(const RecordList&, const RecordList&) = default;
+
   void reserve(std::size_t records, std::size_t bytes) {
     ends_.reserve(records);
     bytes_.reserve(bytes);
