@@ -20,6 +20,7 @@ namespace korvane {
 namespace {
 
 constexpr const char* kPoisonedMessage = "korvane-core store mutex poisoned";
+constexpr const char* kTooLargeMessage = "too large for korvane IR blob";
 
 thread_local LockWaiter t_lock_waiter = nullptr;
 
@@ -281,16 +282,16 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& node) {
 
 Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
   // Everything that needs no lock happens before taking it: canonical form,
-  // hash and the position of the input list.
-  RecordInfo info = inspect_record(record);
+  // hash, and where the input list lies.
   thread_local std::string canonical;
+  RecordInfo info = inspect_record(record);
   if (!info.canonical) {
     canonical.clear();
     canonicalize_record(record, canonical);
     record = canonical;
     info = inspect_record(record);
   }
-  if (record.size() > 0xFFFFFFFFULL) throw std::length_error("too large for korvane IR blob");
+  if (record.size() > 0xFFFFFFFFULL) throw std::length_error(kTooLargeMessage);
   const RecordInputs node_inputs = record_inputs(record);
   const auto same_node = [&](NodeId id) {
     const std::string_view stored = arena_->record(id);
@@ -305,18 +306,14 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
   {
     Guard guard(*this);
     const std::uint64_t count = arena_->size();
-    for (std::uint32_t i = 0; i < node_inputs.size(); ++i) {
-      if (node_inputs[i] >= count) {
-        result.emplace(unexpected(BadNodeId{node_inputs[i]}));
-        break;
-      }
+    for (std::uint32_t i = 0; i < node_inputs.size() && !result; ++i) {
+      if (node_inputs[i] >= count) result.emplace(unexpected(BadNodeId{node_inputs[i]}));
     }
     if (!result) {
       InternIndex::Probe probe = index_->find(info.hash, same_node);
       if (probe.found) {
         result.emplace(*probe.found);
-      } else {
-        if (count >= InternIndex::kMaxNodes) throw std::length_error("too large for korvane IR blob");
+      } else if (count < InternIndex::kMaxNodes) {
         if (index_->full()) {
           index_->grow();
           probe = index_->find(info.hash, [](NodeId) { return false; });
@@ -329,6 +326,9 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
     }
   }
   release_if_large(canonical);
+  // A full store is refused after the lock is released: nothing changed, so
+  // the store stays usable rather than poisoned.
+  if (!result) throw std::length_error(kTooLargeMessage);
   return std::move(*result);
 }
 

@@ -85,10 +85,11 @@ TEST(StoreConcurrencyTest, ReadersSeeConsistentViewsWhileWritersAppend) {
   std::vector<std::thread> threads;
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
+      const std::string name(1, static_cast<char>('p' + w));
       start_together();
       for (int i = 0; i < 4000; ++i) {
         const NodeId count = store.node_count();
-        const NodeId id = *store.intern(op("w" + std::to_string(w), {(count * 7 + i) % count, count - 1},
+        const NodeId id = *store.intern(op(name, {(count * 7 + i) % count, count - 1},
                                            params({entry("i", ParamValue::of_int(i))})));
         if (i % 50 == 0) {
           ASSERT_TRUE(store.mark_output(id));
