@@ -5,6 +5,7 @@ import threading
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from evaluator import evaluate, output_values, value_at
 from korvane_core import GraphStore, IncrementalReducer
 
 ADD_ZERO = {"scalar": 0.0, "side": "r"}
@@ -411,6 +412,11 @@ def test_finalize_agrees_with_the_full_reduction(pipeline, maximal, data):
     expected, expected_report = store.reduce(maximal_fusion=maximal, outputs=explicit)
 
     assert reducer.watermark() == reducer.total_work() == n
+    wanted = store.outputs() if explicit is None else explicit
+    original = output_values(store, wanted)
+    for result in (reduced, expected):
+        values, node_map = evaluate(result), result.node_map()
+        assert [value_at(values, node_map[o]) for o in wanted] == original
     for key in ("canonical_nodes", "stages", "boundary_nodes", "reduced_nodes"):
         assert report[key] == expected_report[key], key
     assert report["input_nodes"] == reducer.canonical_count()
