@@ -58,8 +58,10 @@ Id UnionFind::find_compress(Id id) {
 
 // ---------------------------------------------------------------------------
 // The hash-cons: keys and values in insertion order, found through an
-// open-addressing table of (hash tag, entry) slots. Entries are overwritten,
-// never removed, so the entry count is the hash-cons size.
+// open-addressing table of 8-byte (hash tag, entry) slots. The slot table is
+// small enough to stay mostly in cache for a million entries, and a probe for
+// an absent node, the common case while loading, touches only the slots.
+// Entries are overwritten, never removed, so their count is the hash-cons size.
 
 class EGraph::NodeMemo {
  public:
@@ -76,25 +78,42 @@ class EGraph::NodeMemo {
     }
   }
 
-  // Inserts or overwrites; returns the value that was replaced, if any.
-  std::optional<Id> insert(SymbolLang node, Id id) {
+  // Where `node` is or would go: `value` points at its id if present,
+  // otherwise `slot` is the empty slot for insert_at. The table has room for
+  // one more entry (make_room) and must not change in between.
+  struct Probe {
+    Id* value;
+    std::size_t slot;
+    std::uint32_t tag;
+  };
+
+  void make_room() {
     if ((keys_.size() + 1) * 8 > slots_.size() * 5) grow(std::max<std::size_t>(64, slots_.size() * 2));
+  }
+
+  Probe probe(const SymbolLang& node) {
     std::uint64_t hash = hash_enode(node);
     std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-    std::size_t i = hash & mask_;
-    for (;; i = (i + 1) & mask_) {
+    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
-      if (slot.entry == kEmpty) break;
-      if (slot.tag == tag && keys_[slot.entry] == node) {
-        Id previous = values_[slot.entry];
-        values_[slot.entry] = id;
-        return previous;
-      }
+      if (slot.entry == kEmpty) return Probe{nullptr, i, tag};
+      if (slot.tag == tag && keys_[slot.entry] == node) return Probe{&values_[slot.entry], i, tag};
     }
+  }
+
+  void insert_at(const Probe& probe, const SymbolLang& node, Id id) {
     check_invariant(keys_.size() < kEmpty, "hash-cons longer than 2^32 - 1 entries");
-    slots_[i] = Slot{tag, static_cast<std::uint32_t>(keys_.size())};
-    keys_.push_back(std::move(node));
+    slots_[probe.slot] = Slot{probe.tag, static_cast<std::uint32_t>(keys_.size())};
+    keys_.push_back(node);
     values_.push_back(id);
+  }
+
+  // Inserts or overwrites; returns the value that was replaced, if any.
+  std::optional<Id> insert(const SymbolLang& node, Id id) {
+    make_room();
+    Probe found = probe(node);
+    if (found.value) return std::exchange(*found.value, id);
+    insert_at(found, node, id);
     return std::nullopt;
   }
 
@@ -124,8 +143,8 @@ class EGraph::NodeMemo {
     }
   }
 
-  std::vector<SymbolLang> keys_;
-  std::vector<Id> values_;
+  ChunkedVector<SymbolLang> keys_;
+  ChunkedVector<Id> values_;
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
 };
@@ -201,7 +220,14 @@ std::size_t EGraph::hashcons_size() const { return memo_->size(); }
 void EGraph::reserve(std::size_t node_count) {
   memo_->reserve(memo_->size() + node_count);
   classes_.reserve(classes_.size() + node_count);
+  bookkeeping_.reserve(bookkeeping_.size() + node_count);
+  created_.reserve(created_.size() + node_count);
   worklist_.reserve(worklist_.size() + node_count);
+}
+
+const SymbolLang& EGraph::created_node(Id id) const {
+  union_find_.parent(id);  // checks the id
+  return created_[id];
 }
 
 const std::vector<Id>& EGraph::classes_with_op(GlobalSymbol op) const {
@@ -210,14 +236,14 @@ const std::vector<Id>& EGraph::classes_with_op(GlobalSymbol op) const {
 
 EClass& EGraph::class_record(Id root) {
   EClass& eclass = classes_[root];
-  if (!eclass.live) throw InternalError("Invalid id " + std::to_string(root));
+  if (!eclass.is_live()) throw InternalError("Invalid id " + std::to_string(root));
   return eclass;
 }
 
 const EClass& EGraph::class_of(Id id) const {
   Id root = find(id);
   const EClass& eclass = classes_[root];
-  if (!eclass.live) throw InternalError("Invalid id " + std::to_string(root));
+  if (!eclass.is_live()) throw InternalError("Invalid id " + std::to_string(root));
   return eclass;
 }
 
@@ -231,20 +257,21 @@ void EGraph::canonicalize_compress(SymbolLang& node) {
 
 Id EGraph::add(SymbolLang node) {
   canonicalize(node);
-  if (const Id* existing = memo_->find(node)) return find(*existing);
+  memo_->make_room();
+  NodeMemo::Probe probe = memo_->probe(node);
+  if (probe.value) return find(*probe.value);
 
   Id id = union_find_.make_set();
-  classes_.emplace_back();
-  EClass& eclass = classes_.back();
+  EClass& eclass = classes_.emplace_back();
+  bookkeeping_.emplace_back();
   eclass.id = id;
   eclass.nodes.push_back(node);
-  for (Id child : node.children) class_record(child).parents.emplace_back(node, id);
-  worklist_.emplace_back(node, id);
-  eclass.live = true;
+  for (Id child : node.children) class_record(child).parents.push_back(id);
+  worklist_.push_back(id);
   ++class_count_;
-  if (memo_->insert(std::move(node), id)) {
-    throw InternalError("assertion failed: self.memo.insert(enode, id).is_none()");
-  }
+  // The probe above found no entry, so this cannot overwrite one.
+  memo_->insert_at(probe, node, id);
+  created_.push_back(std::move(node));
   clean_ = false;
   return id;
 }
@@ -263,7 +290,7 @@ template <class List>
 static void concatenate(List& into, List& other) {
   if (other.size() > into.size()) std::swap(into, other);
   into.append(std::make_move_iterator(other.begin()), std::make_move_iterator(other.end()));
-  other.clear();
+  other = List();
 }
 
 bool EGraph::perform_union(Id a, Id b) {
@@ -279,10 +306,10 @@ bool EGraph::perform_union(Id a, Id b) {
   EClass& loser = b_survives ? class_a : class_b;
 
   union_find_.set_parent(loser.id, winner.id);
-  loser.live = false;
   --class_count_;
-  for (GlobalSymbol op : loser.indexed_ops) index_->mark_stale(op);
-  loser.indexed_ops.clear();
+  auto& loser_ops = bookkeeping_[loser.id].indexed_ops;
+  for (GlobalSymbol op : loser_ops) index_->mark_stale(op);
+  loser_ops = {};
 
   worklist_.insert(worklist_.end(), loser.parents.begin(), loser.parents.end());
   concatenate(winner.nodes, loser.nodes);
@@ -301,12 +328,19 @@ std::size_t EGraph::rebuild() {
 std::size_t EGraph::process_unions() {
   std::size_t merges = 0;
   while (!worklist_.empty()) {
-    ParentPair pending = std::move(worklist_.back());
+    Id id = worklist_.back();
     worklist_.pop_back();
-    canonicalize_compress(pending.first);
-    touched_.push_back(pending.second);
-    std::optional<Id> previous = memo_->insert(std::move(pending.first), pending.second);
-    if (previous && perform_union(*previous, pending.second)) ++merges;
+    touched_.push_back(id);
+    SymbolLang node = created_[id];
+    canonicalize_compress(node);
+    // A node still in the form add() stored it under needs no new entry:
+    // that entry holds `id` or, if another node's entry overwrote it, an id
+    // that was unioned with `id` at that moment, so re-inserting would only
+    // union two ids already in one class. Skipping it spares a hash-cons
+    // probe per new node.
+    if (node == created_[id]) continue;
+    std::optional<Id> previous = memo_->insert(node, id);
+    if (previous && perform_union(*previous, id)) ++merges;
   }
   return merges;
 }
@@ -318,17 +352,20 @@ std::size_t EGraph::process_unions() {
 // a rebuild costs what changed rather than the size of the e-graph.
 void EGraph::rebuild_classes() {
   ++rebuild_count_;
-  for (Id touched : touched_) {
-    EClass& eclass = class_record(union_find_.find_compress(touched));
-    if (eclass.tidied_in == rebuild_count_) continue;
-    eclass.tidied_in = rebuild_count_;
-    tidy_class(eclass);
+  constexpr std::size_t kLookahead = 8;
+  for (std::size_t t = 0; t < touched_.size(); ++t) {
+    if (t + kLookahead < touched_.size()) prefetch_class(touched_[t + kLookahead]);
+    Id root = union_find_.find_compress(touched_[t]);
+    Bookkeeping& bookkeeping = bookkeeping_[root];
+    if (bookkeeping.tidied_in == rebuild_count_) continue;
+    bookkeeping.tidied_in = rebuild_count_;
+    tidy_class(class_record(root), bookkeeping);
   }
   touched_.clear();
-  index_->drop_stale([this](Id id) { return classes_[id].live; });
+  index_->drop_stale([this](Id id) { return union_find_.parent(id) == id; });
 }
 
-void EGraph::tidy_class(EClass& eclass) {
+void EGraph::tidy_class(EClass& eclass, Bookkeeping& bookkeeping) {
   auto& nodes = eclass.nodes;
   for (SymbolLang& node : nodes) canonicalize_compress(node);
   if (nodes.size() > 1) {
@@ -338,7 +375,7 @@ void EGraph::tidy_class(EClass& eclass) {
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     GlobalSymbol op = nodes[i].op;
     if (i > 0 && nodes[i - 1].op == op) continue;
-    auto& listed = eclass.indexed_ops;
+    auto& listed = bookkeeping.indexed_ops;
     if (std::find(listed.begin(), listed.end(), op) != listed.end()) continue;
     listed.push_back(op);
     index_->add(op, eclass.id);

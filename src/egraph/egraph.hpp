@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "egraph/chunked_vector.hpp"
 #include "egraph/small_vector.hpp"
 #include "egraph/symbol.hpp"
 
@@ -68,9 +69,6 @@ std::uint64_t hash_enode(const SymbolLang& node);
 // "(op c1 c2)" with child ids in decimal, or "op" without children.
 std::ostream& operator<<(std::ostream& out, const SymbolLang& node);
 
-// A parent entry: an e-node as it was created and the id it was created with.
-using ParentPair = std::pair<SymbolLang, Id>;
-
 class UnionFind {
  public:
   // Appends a new singleton set and returns its id.
@@ -78,6 +76,7 @@ class UnionFind {
   std::size_t size() const { return parents_.size(); }
 
   Id parent(Id id) const { return parents_[checked(id)]; }
+  void prefetch(Id id) const { __builtin_prefetch(parents_.data() + id); }
   void set_parent(Id id, Id parent) { parents_[checked(id)] = parent; }
 
   // The root of `id`'s set; changes nothing.
@@ -90,21 +89,24 @@ class UnionFind {
   std::vector<Id> parents_;
 };
 
-// The record of one canonical class.
-struct EClass {
+// The record of one canonical class. Records are cache-line aligned: e-matching
+// visits one record per candidate class, and a record that straddles two
+// lines costs two memory reads.
+struct alignas(64) EClass {
   Id id = 0;
   // The class's e-nodes; sorted and free of duplicates after a rebuild.
   SmallVector<SymbolLang, 1> nodes;
-  // One entry per creation of an e-node that has this class among its
-  // children; moved and concatenated by unions, never deduplicated.
-  SmallVector<ParentPair, 1> parents;
+  // The parent list: one entry per creation of an e-node that has this class
+  // among its children (twice for a node with the class twice), moved and
+  // concatenated by unions, never deduplicated. An entry is the id the e-node
+  // was created with; the e-node as it was created is
+  // EGraph::created_node(entry), so the list holds the (e-node, id) pairs
+  // without copying each e-node.
+  SmallVector<Id, 2> parents;
 
-  // Bookkeeping of the e-graph: whether the slot holds a class, the operators
-  // under which the class is listed in the search index, and the rebuild that
-  // last tidied the class.
-  bool live = false;
-  SmallVector<GlobalSymbol, 2> indexed_ops;
-  std::uint32_t tidied_in = 0;
+  // A class always holds at least one e-node; the slot of a merged-away id
+  // holds none.
+  bool is_live() const { return !nodes.empty(); }
 };
 
 class EGraph {
@@ -157,6 +159,20 @@ class EGraph {
   // e-node with operator `op`, each once. Valid while the e-graph is clean.
   const std::vector<Id>& classes_with_op(GlobalSymbol op) const;
 
+  // Hints that `id`'s class record (and union-find entry) will be read soon.
+  // E-matching visits candidate classes scattered over the whole table; with
+  // a hint a few candidates ahead their memory reads overlap.
+  void prefetch_class(Id id) const {
+    if (id < classes_.size()) {
+      __builtin_prefetch(&classes_[id]);
+      union_find_.prefetch(id);
+    }
+  }
+
+  // The e-node that `id` was created for, with its children as they were
+  // when it was added (each id names the class one e-node was created in).
+  const SymbolLang& created_node(Id id) const;
+
   // The worklist of pending re-canonicalizations, for tests and diagnostics.
   std::size_t pending_count() const { return worklist_.size(); }
 
@@ -166,22 +182,33 @@ class EGraph {
  private:
   class NodeMemo;
   class SearchIndex;
+  // Per id, what rebuilds need and matching does not: the rebuild that last
+  // tidied the class and the operators under which the search index lists it.
+  struct Bookkeeping {
+    std::uint32_t tidied_in = 0;
+    SmallVector<GlobalSymbol, 2> indexed_ops;
+  };
 
   bool perform_union(Id a, Id b);
   std::size_t process_unions();
   void rebuild_classes();
-  void tidy_class(EClass& eclass);
+  void tidy_class(EClass& eclass, Bookkeeping& bookkeeping);
   EClass& class_record(Id root);
   void canonicalize_compress(SymbolLang& node);
   void canonicalize(SymbolLang& node) const;
 
   UnionFind union_find_;
+  // created_[id]: the e-node id was created for, never canonicalized. Parent
+  // lists and the worklist name their (e-node, id) pairs by the id alone.
+  ChunkedVector<SymbolLang> created_;
   std::unique_ptr<NodeMemo> memo_;
-  std::vector<ParentPair> worklist_;
+  // Ids whose creation e-nodes wait for re-canonicalization; used as a stack.
+  std::vector<Id> worklist_;
   // The class table, addressed by id; slots of merged-away ids are not live.
-  std::vector<EClass> classes_;
+  ChunkedVector<EClass> classes_;
   std::size_t class_count_ = 0;
   std::unique_ptr<SearchIndex> index_;
+  ChunkedVector<Bookkeeping> bookkeeping_;
   // Ids whose classes may need tidying at the next rebuild: new classes,
   // union survivors and the holders of nodes whose children were merged.
   std::vector<Id> touched_;
@@ -200,9 +227,11 @@ class EGraph::ClassRange {
     using iterator_category = std::forward_iterator_tag;
 
     iterator() = default;
-    iterator(const EClass* at, const EClass* end) : at_(at), end_(end) { skip_dead(); }
-    const EClass& operator*() const { return *at_; }
-    const EClass* operator->() const { return at_; }
+    iterator(const ChunkedVector<EClass>* table, std::size_t at) : table_(table), at_(at) {
+      skip_dead();
+    }
+    const EClass& operator*() const { return (*table_)[at_]; }
+    const EClass* operator->() const { return &(*table_)[at_]; }
     iterator& operator++() {
       ++at_;
       skip_dead();
@@ -217,23 +246,20 @@ class EGraph::ClassRange {
 
    private:
     void skip_dead() {
-      while (at_ != end_ && !at_->live) ++at_;
+      while (at_ < table_->size() && !(*table_)[at_].is_live()) ++at_;
     }
-    const EClass* at_ = nullptr;
-    const EClass* end_ = nullptr;
+    const ChunkedVector<EClass>* table_ = nullptr;
+    std::size_t at_ = 0;
   };
 
-  ClassRange(const EClass* first, const EClass* last) : first_(first), last_(last) {}
-  iterator begin() const { return iterator(first_, last_); }
-  iterator end() const { return iterator(last_, last_); }
+  explicit ClassRange(const ChunkedVector<EClass>& table) : table_(&table) {}
+  iterator begin() const { return iterator(table_, 0); }
+  iterator end() const { return iterator(table_, table_->size()); }
 
  private:
-  const EClass* first_;
-  const EClass* last_;
+  const ChunkedVector<EClass>* table_;
 };
 
-inline EGraph::ClassRange EGraph::classes() const {
-  return ClassRange(classes_.data(), classes_.data() + classes_.size());
-}
+inline EGraph::ClassRange EGraph::classes() const { return ClassRange(classes_); }
 
 }  // namespace korvane::egraph
