@@ -339,6 +339,30 @@ TEST(PatternApply, UnboundVariableIsFatal) {
   }
 }
 
+TEST(PatternSearch, WideNodesAndManyVariables) {
+  EGraph g;
+  Children leaves;
+  for (const char* name : {"w", "x", "y", "z", "v"}) leaves.push_back(g.add(leaf(name)));
+  Id wide = g.add(node("f", leaves));
+  Id other = g.add(node("f", {leaves[4], leaves[3], leaves[2], leaves[1], leaves[0]}));
+  g.rebuild();
+  Pattern five = pattern("(f ?a ?b ?c ?d ?e)");
+  std::vector<SearchMatches> found = five.search(g);
+  ASSERT_EQ(found.size(), 2u);
+  for (const SearchMatches& m : found) {
+    const Subst& s = m.substs[0];
+    EXPECT_FALSE(s.is_inline());
+    const SymbolLang& matched = g.class_of(m.eclass).nodes[0];
+    EXPECT_EQ(s.get(var("?a")), matched.children[0]);
+    EXPECT_EQ(s.get(var("?e")), matched.children[4]);
+  }
+  // Reversing the children maps each match onto the other node.
+  std::vector<Id> changed = pattern("(f ?e ?d ?c ?b ?a)").apply_matches(g, found);
+  EXPECT_EQ(changed.size(), 1u);
+  g.rebuild();
+  EXPECT_EQ(g.find(wide), g.find(other));
+}
+
 TEST(SubstTest, InsertReplacesInPlaceAndStaysInlineUpToThree) {
   Subst s;
   s.insert(var("?a"), 1);

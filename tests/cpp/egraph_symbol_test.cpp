@@ -38,15 +38,15 @@ TEST(Symbol, TextsWithEmbeddedZeroBytesAndTheEmptyTextAreDistinct) {
 }
 
 TEST(Symbol, NumbersFollowInterningOrderWithinAShard) {
-  // Intern fresh texts until two share a shard; the later one gets the
-  // higher position, whatever the alphabetical order.
+  // Intern fresh texts, each alphabetically before the previous one, until
+  // two share a shard: the later one gets the higher position.
   std::vector<GlobalSymbol> by_shard(16, GlobalSymbol::from_number(0));
   for (int i = 0;; ++i) {
-    GlobalSymbol symbol = intern("symbol-order-" + std::to_string(1000 - i));
+    GlobalSymbol symbol = intern("symbol-order-" + std::to_string(99999 - i));
     GlobalSymbol& earlier = by_shard[shard_of(symbol)];
     if (earlier.number() != 0) {
       EXPECT_LT(earlier, symbol);
-      EXPECT_GT(earlier.as_str(), symbol.as_str());  // later texts sort first alphabetically
+      EXPECT_GT(earlier.as_str(), symbol.as_str());
       EXPECT_EQ(position_plus_one(symbol), position_plus_one(earlier) + 1);
       break;
     }
