@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -226,6 +227,135 @@ void expect_rebuilt_invariants(const EGraph& g) {
     for (Id id : listed) index_actual.insert({op, id});
   }
   EXPECT_EQ(index_actual, index_expected);
+}
+
+// A literal, unoptimized model of the e-graph's algorithms: plain maps, parent
+// lists of copied e-nodes, every class tidied at every rebuild. The e-graph
+// must agree with it id for id: same results of add, union and rebuild, same
+// roots, same node lists and sizes.
+class ReferenceEGraph {
+ public:
+  Id add(SymbolLang node) {
+    for (Id& child : node.children) child = find(child);
+    if (auto found = memo_.find(node); found != memo_.end()) return find(found->second);
+    Id id = static_cast<Id>(parent_.size());
+    parent_.push_back(id);
+    classes_[id].nodes = {node};
+    for (Id child : node.children) classes_.at(child).parents.emplace_back(node, id);
+    worklist_.emplace_back(node, id);
+    memo_.emplace(node, id);
+    return id;
+  }
+
+  Id find(Id id) const {
+    while (parent_[id] != id) id = parent_[id];
+    return id;
+  }
+
+  bool union_(Id a, Id b) {
+    Id ra = find_compress(a);
+    Id rb = find_compress(b);
+    if (ra == rb) return false;
+    bool b_survives = classes_.at(rb).parents.size() > classes_.at(ra).parents.size();
+    Id winner = b_survives ? rb : ra;
+    Id loser = b_survives ? ra : rb;
+    parent_[loser] = winner;
+    Class gone = std::move(classes_.at(loser));
+    classes_.erase(loser);
+    worklist_.insert(worklist_.end(), gone.parents.begin(), gone.parents.end());
+    Class& kept = classes_.at(winner);
+    concatenate(kept.nodes, gone.nodes);
+    concatenate(kept.parents, gone.parents);
+    return true;
+  }
+
+  std::size_t rebuild() {
+    std::size_t merges = 0;
+    while (!worklist_.empty()) {
+      auto [node, id] = worklist_.back();
+      worklist_.pop_back();
+      for (Id& child : node.children) child = find_compress(child);
+      auto found = memo_.find(node);
+      if (found == memo_.end()) {
+        memo_.emplace(node, id);
+        continue;
+      }
+      Id previous = std::exchange(found->second, id);
+      if (union_(previous, id)) ++merges;
+    }
+    for (auto& [id, eclass] : classes_) {
+      for (SymbolLang& node : eclass.nodes) {
+        for (Id& child : node.children) child = find_compress(child);
+      }
+      std::sort(eclass.nodes.begin(), eclass.nodes.end());
+      eclass.nodes.erase(std::unique(eclass.nodes.begin(), eclass.nodes.end()), eclass.nodes.end());
+    }
+    return merges;
+  }
+
+  std::size_t hashcons_size() const { return memo_.size(); }
+  std::size_t class_count() const { return classes_.size(); }
+  const std::vector<SymbolLang>& nodes_of(Id root) const { return classes_.at(root).nodes; }
+
+ private:
+  struct Class {
+    std::vector<SymbolLang> nodes;
+    std::vector<std::pair<SymbolLang, Id>> parents;
+  };
+
+  template <class List>
+  static void concatenate(List& into, List& other) {
+    if (other.size() > into.size()) std::swap(into, other);
+    into.insert(into.end(), other.begin(), other.end());
+  }
+
+  Id find_compress(Id id) {
+    while (parent_[id] != id) {
+      parent_[id] = parent_[parent_[id]];
+      id = parent_[id];
+    }
+    return id;
+  }
+
+  std::vector<Id> parent_;
+  std::map<SymbolLang, Id> memo_;
+  std::vector<std::pair<SymbolLang, Id>> worklist_;
+  std::map<Id, Class> classes_;
+};
+
+TEST(EGraphTest, AgreesWithTheReferenceModelIdForId) {
+  const char* ops[] = {"a", "b", "f", "g", "h"};
+  for (unsigned seed = 1; seed <= 30; ++seed) {
+    std::mt19937 random(seed);
+    EGraph g;
+    ReferenceEGraph model;
+    std::size_t ids = 0;
+    for (int step = 0; step < 400; ++step) {
+      int action = random() % 20;
+      if (ids < 4 || action < 11) {
+        Children children;
+        int arity = ids == 0 ? 0 : random() % 4;
+        for (int k = 0; k < arity; ++k) children.push_back(random() % ids);
+        SymbolLang made = SymbolLang::from_op(ops[random() % 5], children);
+        Id id = g.add(made);
+        ASSERT_EQ(id, model.add(made)) << "seed " << seed << " step " << step;
+        ids = std::max<std::size_t>(ids, id + 1);
+      } else if (action < 18) {
+        Id a = random() % ids;
+        Id b = random() % ids;
+        ASSERT_EQ(g.union_(a, b), model.union_(a, b)) << "seed " << seed << " step " << step;
+      } else {
+        ASSERT_EQ(g.rebuild(), model.rebuild()) << "seed " << seed << " step " << step;
+        for (Id id = 0; id < ids; ++id) ASSERT_EQ(g.find(id), model.find(id));
+        ASSERT_EQ(g.class_count(), model.class_count());
+        ASSERT_EQ(g.hashcons_size(), model.hashcons_size());
+        for (const EClass& eclass : g.classes()) {
+          const auto& expected = model.nodes_of(eclass.id);
+          ASSERT_EQ(std::vector<SymbolLang>(eclass.nodes.begin(), eclass.nodes.end()), expected);
+        }
+      }
+    }
+  }
 }
 
 TEST(EGraphTest, RandomUnionsKeepTheRebuildInvariants) {
