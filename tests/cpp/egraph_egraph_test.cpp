@@ -96,37 +96,6 @@ TEST(EGraphTest, CongruenceMergesParentsOnRebuild) {
   EXPECT_EQ(f.nodes[0], node("f", {g.find(x)}));
 }
 
-TEST(EGraphTest, CongruencePropagatesUpwardThroughSeveralLevels) {
-  EGraph g;
-  Id a = g.add(leaf("a"));
-  Id b = g.add(leaf("b"));
-  Id ga = g.add(node("g", {a}));
-  Id fa = g.add(node("f", {a}));
-  Id fb = g.add(node("f", {b}));
-  Id hfa = g.add(node("h", {fa, ga}));
-  Id hfb = g.add(node("h", {fb, g.add(node("g", {b}))}));
-  g.rebuild();
-  g.union_(a, b);
-  EXPECT_EQ(g.rebuild(), 3u);  // f, g and then h
-  EXPECT_EQ(g.find(hfa), g.find(hfb));
-  EXPECT_EQ(g.class_count(), 4u);
-}
-
-TEST(EGraphTest, HashconsSizeNeverShrinksWhileClassCountDoes) {
-  EGraph g;
-  std::vector<Id> leaves;
-  for (int i = 0; i < 10; ++i) leaves.push_back(g.add(SymbolLang::from_op("v" + std::to_string(i), {})));
-  std::vector<Id> users;
-  for (Id leaf_id : leaves) users.push_back(g.add(node("use", {leaf_id})));
-  g.rebuild();
-  std::size_t before = g.hashcons_size();
-  for (int i = 1; i < 10; ++i) g.union_(leaves[0], leaves[i]);
-  g.rebuild();
-  EXPECT_GE(g.hashcons_size(), before);
-  EXPECT_EQ(g.class_count(), 2u);
-  for (Id user : users) EXPECT_EQ(g.find(user), g.find(users[0]));
-}
-
 TEST(EGraphTest, MovedFromEGraphIsEmptyAndUsable) {
   EGraph g;
   Id x = g.add(leaf("x"));
@@ -189,44 +158,6 @@ TEST(EGraphTest, SearchIndexListsClassesByOperator) {
   Id merged = g.find(fx);
   EXPECT_EQ(g.classes_with_op(f), std::vector<Id>{merged});
   EXPECT_EQ(g.classes_with_op(gop), std::vector<Id>{merged});
-}
-
-// The incremental tidying of a rebuild must leave every class exactly as a
-// full pass would: canonical children, sorted and unique node lists,
-// congruence, memo consistency and an exact search index.
-void expect_rebuilt_invariants(const EGraph& g) {
-  ASSERT_TRUE(g.is_clean());
-  std::size_t classes = 0;
-  std::set<std::pair<std::uint32_t, Id>> index_expected;
-  std::vector<SymbolLang> all_nodes;
-  for (const EClass& eclass : g.classes()) {
-    ++classes;
-    EXPECT_EQ(g.find(eclass.id), eclass.id);
-    for (std::size_t i = 0; i < eclass.nodes.size(); ++i) {
-      const SymbolLang& n = eclass.nodes[i];
-      for (Id child : n.children) EXPECT_EQ(g.find(child), child);
-      if (i > 0) {
-        EXPECT_LT(eclass.nodes[i - 1], n);
-      }
-      EXPECT_EQ(g.lookup(n), eclass.id);
-      index_expected.insert({n.op.number(), eclass.id});
-      all_nodes.push_back(n);
-    }
-  }
-  EXPECT_EQ(classes, g.class_count());
-  std::sort(all_nodes.begin(), all_nodes.end());
-  EXPECT_EQ(std::adjacent_find(all_nodes.begin(), all_nodes.end()), all_nodes.end())
-      << "two classes hold an equal node";
-  std::set<std::pair<std::uint32_t, Id>> index_actual;
-  std::set<std::uint32_t> ops;
-  for (const auto& [op, id] : index_expected) ops.insert(op);
-  for (std::uint32_t op : ops) {
-    const auto& listed = g.classes_with_op(GlobalSymbol::from_number(op));
-    std::set<Id> unique(listed.begin(), listed.end());
-    EXPECT_EQ(unique.size(), listed.size()) << "a class is listed twice";
-    for (Id id : listed) index_actual.insert({op, id});
-  }
-  EXPECT_EQ(index_actual, index_expected);
 }
 
 // A literal, unoptimized model of the e-graph's algorithms: plain maps, parent
@@ -349,39 +280,21 @@ TEST(EGraphTest, AgreesWithTheReferenceModelIdForId) {
         for (Id id = 0; id < ids; ++id) ASSERT_EQ(g.find(id), model.find(id));
         ASSERT_EQ(g.class_count(), model.class_count());
         ASSERT_EQ(g.hashcons_size(), model.hashcons_size());
+        // Same classes with the same nodes, and a search index that lists
+        // exactly the classes holding each operator.
+        std::map<std::uint32_t, std::set<Id>> holders;
         for (const EClass& eclass : g.classes()) {
           const auto& expected = model.nodes_of(eclass.id);
           ASSERT_EQ(std::vector<SymbolLang>(eclass.nodes.begin(), eclass.nodes.end()), expected);
+          for (const SymbolLang& n : eclass.nodes) holders[n.op.number()].insert(eclass.id);
+        }
+        for (const auto& [op, expected] : holders) {
+          const auto& listed = g.classes_with_op(GlobalSymbol::from_number(op));
+          ASSERT_EQ(listed.size(), expected.size());
+          ASSERT_EQ(std::set<Id>(listed.begin(), listed.end()), expected);
         }
       }
     }
-  }
-}
-
-TEST(EGraphTest, RandomUnionsKeepTheRebuildInvariants) {
-  std::mt19937 random(7);
-  for (int round = 0; round < 20; ++round) {
-    EGraph g;
-    std::vector<Id> ids;
-    const char* ops[] = {"a", "b", "f", "g", "h"};
-    for (int i = 0; i < 6; ++i) ids.push_back(g.add(SymbolLang::from_op("leaf" + std::to_string(i), {})));
-    for (int step = 0; step < 200; ++step) {
-      int action = random() % 10;
-      if (action < 6) {
-        const char* op = ops[random() % 5];
-        Children children;
-        int arity = random() % 3;
-        for (int k = 0; k < arity; ++k) children.push_back(ids[random() % ids.size()]);
-        ids.push_back(g.add(SymbolLang::from_op(op, children)));
-      } else if (action < 9) {
-        g.union_(ids[random() % ids.size()], ids[random() % ids.size()]);
-      } else {
-        g.rebuild();
-        expect_rebuilt_invariants(g);
-      }
-    }
-    g.rebuild();
-    expect_rebuilt_invariants(g);
   }
 }
 

