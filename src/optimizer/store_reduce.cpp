@@ -77,6 +77,12 @@ std::pair<std::unique_ptr<GraphStore>, ReductionReport> GraphStore::from_reduced
     landing->node = ids[landing->node];
   }
   store->set_node_map(std::move(reduced.node_map));
+  // Reducing a store that came out of a reduction carries its stage nodes as
+  // boundaries, and a group fused now can rebuild one of them exactly; the
+  // two are then one node. The report counts what the store holds.
+  const std::uint64_t merged = reduced.nodes.size() - store->node_count();
+  reduced.report.reduced_nodes -= merged;
+  reduced.report.boundary_nodes -= merged;
   return {std::move(store), reduced.report};
 }
 
