@@ -5,12 +5,13 @@
 
 namespace korvane {
 
-NodeKey TemplateTable::rebuild(TokenId token, NodeIds inputs) const {
+void TemplateTable::rebuild(TokenId token, std::span<const NodeId> inputs,
+                            RecordList& out) const {
   check_invariant(token < first_.size() && first_[token] != kNoPosition,
                   "boundary token missing from the template table");
   const NodeId kept_position = first_[token];
   const NodeId id = kept_ ? (*kept_)[kept_position] : kept_position;
-  return list_.with_new_inputs(id, std::move(inputs));
+  list_.append_with_inputs(id, inputs, out);
 }
 
 namespace {
@@ -163,11 +164,10 @@ class StageEmitter {
   Position next_position() const { return static_cast<Position>(result_.nodes.size()); }
 
   void emit_boundary(Position b) {
-    NodeIds ins;
-    ins.reserve(graph_.inputs(b).size());
-    for (Position x : graph_.inputs(b)) ins.push_back(emitted(x));
+    inputs_.clear();
+    for (Position x : graph_.inputs(b)) inputs_.push_back(emitted(x));
     const Position at = next_position();
-    result_.nodes.push_back(templates_.rebuild(graph_.token(b), std::move(ins)));
+    templates_.rebuild(graph_.token(b), inputs_, result_.nodes);
     ++result_.boundary_nodes;
     emitted_[b] = at;
     result_.landings[b] = Landing{at, std::nullopt};
@@ -175,29 +175,28 @@ class StageEmitter {
 
   void emit_stage(Position g, std::span<const Position> members) {
     const auto stamp = static_cast<Position>(result_.stages);
-    StageNode stage;
-    stage.members.reserve(members.size());
+    inputs_.clear();
+    member_bytes_.clear();
     for (Position m : members) {
-      StageOp op{std::string(graph_.token_text(m)), {}};
-      op.inputs.reserve(graph_.inputs(m).size());
+      refs_.clear();
       for (Position x : graph_.inputs(m)) {
         const Position producer = group_[x];
         if (producer == g) {
-          op.inputs.push_back(StageRef::member(rank_[x]));
+          refs_.push_back(StageRef::member(rank_[x]));
           continue;
         }
         // Members that read the same outside value share one slot.
         if (slot_stamp_[producer] != stamp) {
           slot_stamp_[producer] = stamp;
-          slot_[producer] = static_cast<Position>(stage.inputs.size());
-          stage.inputs.push_back(emitted(x));
+          slot_[producer] = static_cast<Position>(inputs_.size());
+          inputs_.push_back(emitted(x));
         }
-        op.inputs.push_back(StageRef::input(slot_[producer]));
+        refs_.push_back(StageRef::input(slot_[producer]));
       }
-      stage.members.push_back(std::move(op));
+      append_stage_member(member_bytes_, graph_.token_text(m), refs_);
     }
     const Position at = next_position();
-    result_.nodes.emplace_back().node.emplace<StageNode>(std::move(stage));
+    result_.nodes.push_stage(inputs_, static_cast<std::uint32_t>(members.size()), member_bytes_);
     ++result_.stages;
     emitted_[g] = at;
     for (Position m : members) result_.landings[m] = Landing{at, rank_[m]};
@@ -212,6 +211,9 @@ class StageEmitter {
   Positions emitted_;     // group id -> reduced position
   Positions slot_stamp_;  // producer group -> stage that last gave it a slot
   Positions slot_;        // producer group -> its slot in that stage
+  NodeIds inputs_;              // the node being emitted: its inputs
+  std::vector<StageRef> refs_;  // the member being written: its references
+  std::string member_bytes_;    // the stage being written: its members
 };
 
 }  // namespace
