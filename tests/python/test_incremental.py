@@ -266,8 +266,8 @@ def test_step_refuses_a_non_store():
 def test_finalize_argument_errors_carry_notes_and_change_nothing():
     store = five_node_store()
     reducer = IncrementalReducer()
-    raises_with_note(TypeError, "'NoneType' object is not an instance of 'GraphStore'", "store",
-                     lambda: reducer.finalize(None))
+    raises_with_note(TypeError, "'list' object is not an instance of 'GraphStore'", "store",
+                     lambda: reducer.finalize([]))
     raises_with_note(TypeError, "'int' object is not an instance of 'bool'", "maximal_fusion",
                      lambda: reducer.finalize(store, maximal_fusion=1))
     raises_with_note(TypeError, "Can't extract `str` to `Vec`", "outputs",
