@@ -9,18 +9,18 @@ Cone find_cone(const NodeList& list, const NodeIds& outputs) {
   const std::uint64_t n = list.size();
   check_invariant(n < kDropped, "graph too large for the optimizer");
 
-  // Reachability: each node is expanded once, however many paths reach it.
+  // Reachability. Inputs always name earlier nodes, so one downward sweep
+  // settles every node before it is looked at: a node is live exactly when an
+  // output or a live later node names it. Each live node is expanded once, and
+  // the records are read in storage order instead of jumping along paths.
   std::vector<std::uint8_t> live(n, 0);
-  std::vector<NodeId> stack(outputs.begin(), outputs.end());
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    if (live[id]) continue;
-    live[id] = 1;
+  for (NodeId out : outputs) live[out] = 1;
+  for (NodeId id = n; id-- > 0;) {
+    if (!live[id]) continue;
     const RecordInputs ins = list.inputs(id);
     for (std::uint32_t k = 0; k < ins.size(); ++k) {
-      const NodeId input = ins[k];
-      if (!live[input]) stack.push_back(input);
+      check_invariant(ins[k] < id, "nodes reference only earlier nodes");
+      live[ins[k]] = 1;
     }
   }
 

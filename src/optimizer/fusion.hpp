@@ -8,6 +8,7 @@
 
 #include "engine_graph.hpp"
 #include "node.hpp"
+#include "record_list.hpp"
 #include "store.hpp"
 
 namespace korvane {
@@ -23,8 +24,8 @@ class TemplateTable {
   TemplateTable(const NodeList& list, const NodeIds* kept, std::vector<Position> first_with_token)
       : list_(list), kept_(kept), first_(std::move(first_with_token)) {}
 
-  // The template of `token` with `inputs` as its inputs.
-  NodeKey rebuild(TokenId token, NodeIds inputs) const;
+  // Appends the template of `token`, with `inputs` as its inputs, to `out`.
+  void rebuild(TokenId token, std::span<const NodeId> inputs, RecordList& out) const;
 
  private:
   const NodeList& list_;
@@ -33,7 +34,7 @@ class TemplateTable {
 };
 
 struct FusionResult {
-  std::vector<NodeKey> nodes;     // reduced nodes; inputs name earlier positions
+  RecordList nodes;               // reduced nodes; inputs name earlier positions
   NodeIds outputs;                // reduced position per output, in order
   std::vector<Landing> landings;  // per engine position: reduced position and member index
   std::uint64_t stages = 0;

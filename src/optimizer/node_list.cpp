@@ -1,24 +1,19 @@
 #include "node_list.hpp"
 
-#include <utility>
+#include <string>
 
 namespace korvane {
 
-void replace_inputs(NodeKey& node, NodeIds new_inputs) {
-  std::visit(
-      [&](auto& n) {
-        if constexpr (!std::is_same_v<std::decay_t<decltype(n)>, SourceNode>) {
-          n.inputs = std::move(new_inputs);
-        }
-      },
-      node.node);
-}
-
-NodeKey NodeList::with_new_inputs(NodeId id, NodeIds new_inputs) const {
-  if (keys_) return with_inputs((*keys_)[id], std::move(new_inputs));
-  NodeKey node = view_->node(id);
-  replace_inputs(node, std::move(new_inputs));
-  return node;
+void NodeList::append_with_inputs(NodeId id, std::span<const NodeId> new_inputs,
+                                  RecordList& out) const {
+  if (view_) {
+    out.push_with_inputs(view_->record(id), new_inputs);
+    return;
+  }
+  thread_local std::string scratch;
+  scratch.clear();
+  encode_record((*keys_)[id], scratch);
+  out.push_with_inputs(scratch, new_inputs);
 }
 
 }  // namespace korvane

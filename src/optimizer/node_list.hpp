@@ -8,11 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "node.hpp"
 #include "record.hpp"
+#include "record_list.hpp"
 #include "store.hpp"
 
 namespace korvane {
@@ -40,8 +42,8 @@ class NodeList {
                         static_cast<std::uint32_t>(ids.size()));
   }
 
-  // A copy of the node with `new_inputs` as its inputs.
-  NodeKey with_new_inputs(NodeId id, NodeIds new_inputs) const;
+  // Appends the node's record, with `new_inputs` as its inputs, to `out`.
+  void append_with_inputs(NodeId id, std::span<const NodeId> new_inputs, RecordList& out) const;
 
   // A decoded copy of the node.
   NodeKey node(NodeId id) const { return keys_ ? (*keys_)[id] : view_->node(id); }
@@ -56,8 +58,5 @@ class NodeList {
   const std::vector<NodeKey>* keys_ = nullptr;
   const ArenaView* view_ = nullptr;
 };
-
-// Replaces the inputs of `node` in place (a source keeps none).
-void replace_inputs(NodeKey& node, NodeIds new_inputs);
 
 }  // namespace korvane

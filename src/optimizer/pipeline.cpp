@@ -73,7 +73,6 @@ Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const NodeIds& outpu
 Reduced cone_of(const NodeList& nodes, const NodeIds& outputs) {
   Cone cone = find_cone(nodes, outputs);
   Reduced reduced;
-  reduced.nodes.reserve(cone.kept.size());
   NodeIds ins;
   for (NodeId id : cone.kept) {
     const RecordInputs old_inputs = nodes.inputs(id);
@@ -81,7 +80,7 @@ Reduced cone_of(const NodeList& nodes, const NodeIds& outputs) {
     for (std::uint32_t j = 0; j < old_inputs.size(); ++j) {
       ins.push_back(cone.position[old_inputs[j]]);
     }
-    reduced.nodes.push_back(nodes.with_new_inputs(id, ins));
+    nodes.append_with_inputs(id, ins, reduced.nodes);
   }
   reduced.outputs = std::move(cone.outputs);
   reduced.node_map.resize(nodes.size());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "node.hpp"
+#include "optimizer/record_list.hpp"
 #include "store.hpp"
 
 namespace korvane {
@@ -25,7 +26,7 @@ struct ReductionReport {
 };
 
 struct Reduced {
-  std::vector<NodeKey> nodes;  // no Op node: every operation is a stage member
+  RecordList nodes;            // no Op node: every operation is a stage member
   NodeIds outputs;             // one reduced position per given output, repeats kept
   NodeMap node_map;            // per input position: absent if dropped, else its landing
   ReductionReport report;

@@ -1,5 +1,6 @@
 // The store's reduction entry points: read the store through a view taken
 // under its lock, reduce without the lock, and build the result store.
+#include <string>
 #include <utility>
 
 #include "error.hpp"
@@ -43,15 +44,26 @@ std::pair<std::unique_ptr<GraphStore>, ReductionReport> GraphStore::from_reduced
   NodeIds ids;
   ids.reserve(reduced.nodes.size());
   NodeIds ins;
-  for (NodeKey& node : reduced.nodes) {
-    const NodeIds& positions = inputs(node);
+  std::string renumbered;
+  for (std::size_t i = 0; i < reduced.nodes.size(); ++i) {
+    std::string_view record = reduced.nodes.record(i);
+    // Positions become ids; they are equal unless interning merged a node,
+    // so the record is copied only when an input actually changes.
+    const RecordInputs positions = record_inputs(record);
     ins.clear();
-    for (NodeId p : positions) {
+    bool changed = false;
+    for (std::uint32_t k = 0; k < positions.size(); ++k) {
+      const NodeId p = positions[k];
       check_invariant(p < ids.size(), "reduced graph references only earlier nodes");
       ins.push_back(ids[p]);
+      changed |= ids[p] != p;
     }
-    if (ins != positions) replace_inputs(node, ins);
-    auto id = store->intern(node);
+    if (changed) {
+      renumbered.assign(record);
+      overwrite_inputs(renumbered, ins);
+      record = renumbered;
+    }
+    auto id = store->intern_record(record);
     check_invariant(id.has_value(), "reduced graph references only earlier nodes");
     ids.push_back(*id);
   }

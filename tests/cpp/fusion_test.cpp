@@ -32,8 +32,8 @@ TEST(StageFusion, ChainBecomesOneStageUnderBothRules) {
   for (bool maximal : {false, true}) {
     const FusionResult r = fuse(nodes, {3}, maximal);
     ASSERT_EQ(r.nodes.size(), 2u);
-    EXPECT_EQ(r.nodes[0], src("s"));
-    EXPECT_EQ(r.nodes[1], stage({0}, {{"op|a", {in(0)}}, {"op|b", {mem(0)}}, {"op|c", {mem(1)}}}));
+    EXPECT_EQ(r.nodes.node(0), src("s"));
+    EXPECT_EQ(r.nodes.node(1), stage({0}, {{"op|a", {in(0)}}, {"op|b", {mem(0)}}, {"op|c", {mem(1)}}}));
     EXPECT_EQ(r.landings, (std::vector<Landing>{at(0), at(1, 0), at(1, 1), at(1, 2)}));
     EXPECT_EQ(r.outputs, (NodeIds{1}));
     EXPECT_EQ(r.stages, 1u);
@@ -47,9 +47,9 @@ TEST(StageFusion, DiamondSplitsUnderSingleUseAndFusesUnderMaximal) {
                                    op("d", {2, 3})};
   const FusionResult single = fuse(nodes, {4}, false);
   ASSERT_EQ(single.nodes.size(), 3u);
-  EXPECT_EQ(single.nodes[1], stage({0}, {{"op|a", {in(0)}}}));
+  EXPECT_EQ(single.nodes.node(1), stage({0}, {{"op|a", {in(0)}}}));
   // b and c read a's stage through one shared slot.
-  EXPECT_EQ(single.nodes[2],
+  EXPECT_EQ(single.nodes.node(2),
             stage({1}, {{"op|b", {in(0)}}, {"op|c", {in(0)}}, {"op|d", {mem(0), mem(1)}}}));
   EXPECT_EQ(single.landings,
             (std::vector<Landing>{at(0), at(1, 0), at(2, 0), at(2, 1), at(2, 2)}));
@@ -57,7 +57,7 @@ TEST(StageFusion, DiamondSplitsUnderSingleUseAndFusesUnderMaximal) {
 
   const FusionResult maximal = fuse(nodes, {4}, true);
   ASSERT_EQ(maximal.nodes.size(), 2u);
-  EXPECT_EQ(maximal.nodes[1], stage({0}, {{"op|a", {in(0)}},
+  EXPECT_EQ(maximal.nodes.node(1), stage({0}, {{"op|a", {in(0)}},
                                           {"op|b", {mem(0)}},
                                           {"op|c", {mem(0)}},
                                           {"op|d", {mem(1), mem(2)}}}));
@@ -68,11 +68,11 @@ TEST(StageFusion, OperationUsedTwiceByOneConsumer) {
   const std::vector<NodeKey> nodes{src("s"), op("a", {0}), op("mul", {1, 1})};
   const FusionResult single = fuse(nodes, {2}, false);
   ASSERT_EQ(single.nodes.size(), 3u);
-  EXPECT_EQ(single.nodes[2], stage({1}, {{"op|mul", {in(0), in(0)}}}));
+  EXPECT_EQ(single.nodes.node(2), stage({1}, {{"op|mul", {in(0), in(0)}}}));
 
   const FusionResult maximal = fuse(nodes, {2}, true);
   ASSERT_EQ(maximal.nodes.size(), 2u);
-  EXPECT_EQ(maximal.nodes[1], stage({0}, {{"op|a", {in(0)}}, {"op|mul", {mem(0), mem(0)}}}));
+  EXPECT_EQ(maximal.nodes.node(1), stage({0}, {{"op|a", {in(0)}}, {"op|mul", {mem(0), mem(0)}}}));
 }
 
 TEST(StageFusion, BoundaryConsumerReadsTheStage) {
@@ -82,11 +82,11 @@ TEST(StageFusion, BoundaryConsumerReadsTheStage) {
                                      red("sum", {2}), exch({3}), ext(d, {4}), join({5, 0})};
     const FusionResult r = fuse(nodes, {6}, maximal);
     ASSERT_EQ(r.nodes.size(), 6u);
-    EXPECT_EQ(r.nodes[1], stage({0}, {{"op|a", {in(0)}}, {"op|b", {mem(0)}}}));
-    EXPECT_EQ(r.nodes[2], red("sum", {1}));
-    EXPECT_EQ(r.nodes[3], exch({2}));
-    EXPECT_EQ(r.nodes[4], ext(d, {3}));
-    EXPECT_EQ(r.nodes[5], join({4, 0}));
+    EXPECT_EQ(r.nodes.node(1), stage({0}, {{"op|a", {in(0)}}, {"op|b", {mem(0)}}}));
+    EXPECT_EQ(r.nodes.node(2), red("sum", {1}));
+    EXPECT_EQ(r.nodes.node(3), exch({2}));
+    EXPECT_EQ(r.nodes.node(4), ext(d, {3}));
+    EXPECT_EQ(r.nodes.node(5), join({4, 0}));
     EXPECT_EQ(r.boundary_nodes, 5u);
     EXPECT_EQ(r.stages, 1u);
   }
@@ -97,8 +97,8 @@ TEST(StageFusion, MarkedOutputEndsAStage) {
   for (bool maximal : {false, true}) {
     const FusionResult r = fuse(nodes, {3, 1}, maximal);
     ASSERT_EQ(r.nodes.size(), 3u);
-    EXPECT_EQ(r.nodes[1], stage({0}, {{"op|a", {in(0)}}}));
-    EXPECT_EQ(r.nodes[2], stage({1}, {{"op|b", {in(0)}}, {"op|c", {mem(0)}}}));
+    EXPECT_EQ(r.nodes.node(1), stage({0}, {{"op|a", {in(0)}}}));
+    EXPECT_EQ(r.nodes.node(2), stage({1}, {{"op|b", {in(0)}}, {"op|c", {mem(0)}}}));
     EXPECT_EQ(r.outputs, (NodeIds{2, 1}));
   }
 }
@@ -108,13 +108,13 @@ TEST(StageFusion, MembersShareSlotsPerProducer) {
   const std::vector<NodeKey> nodes{src("s"), src("t"), op("f", {0, 1}), op("g", {1, 2, 0})};
   const FusionResult r = fuse(nodes, {3}, false);
   ASSERT_EQ(r.nodes.size(), 3u);
-  EXPECT_EQ(r.nodes[2], stage({0, 1}, {{"op|f", {in(0), in(1)}}, {"op|g", {in(1), mem(0), in(0)}}}));
+  EXPECT_EQ(r.nodes.node(2), stage({0, 1}, {{"op|f", {in(0), in(1)}}, {"op|g", {in(1), mem(0), in(0)}}}));
 }
 
 TEST(StageFusion, LoneOperationIsAOneMemberStage) {
   const FusionResult r = fuse({src("s"), op("f", {0})}, {1}, false);
   ASSERT_EQ(r.nodes.size(), 2u);
-  EXPECT_EQ(r.nodes[1], stage({0}, {{"op|f", {in(0)}}}));
+  EXPECT_EQ(r.nodes.node(1), stage({0}, {{"op|f", {in(0)}}}));
   EXPECT_EQ(r.landings[1], at(1, 0));
   EXPECT_EQ(r.stages, 1u);
 }
@@ -127,14 +127,14 @@ TEST(StageFusion, GroupsEmitAfterTheGroupsThatFeedThem) {
                                    op("z", {1, 3}), join({2, 4}), op("w", {5})};
   const FusionResult r = fuse(nodes, {6}, false);
   ASSERT_EQ(r.nodes.size(), 7u);
-  EXPECT_EQ(r.nodes[0], src("s"));
-  EXPECT_EQ(r.nodes[1], stage({0}, {{"op|x", {in(0)}}}));
-  EXPECT_EQ(r.nodes[2], stage({1}, {{"op|y", {in(0)}}}));
-  EXPECT_EQ(r.nodes[3], src("t"));
-  EXPECT_EQ(r.nodes[4], stage({1, 3}, {{"op|z", {in(0), in(1)}}}));
-  EXPECT_EQ(r.nodes[5], join({2, 4}));
-  EXPECT_EQ(r.nodes[6], stage({5}, {{"op|w", {in(0)}}}));
-  for (const NodeKey& node : r.nodes) EXPECT_NE(node.kind(), NodeKind::Op);
+  EXPECT_EQ(r.nodes.node(0), src("s"));
+  EXPECT_EQ(r.nodes.node(1), stage({0}, {{"op|x", {in(0)}}}));
+  EXPECT_EQ(r.nodes.node(2), stage({1}, {{"op|y", {in(0)}}}));
+  EXPECT_EQ(r.nodes.node(3), src("t"));
+  EXPECT_EQ(r.nodes.node(4), stage({1, 3}, {{"op|z", {in(0), in(1)}}}));
+  EXPECT_EQ(r.nodes.node(5), join({2, 4}));
+  EXPECT_EQ(r.nodes.node(6), stage({5}, {{"op|w", {in(0)}}}));
+  for (const NodeKey& node : r.nodes.nodes()) EXPECT_NE(node.kind(), NodeKind::Op);
 }
 
 TEST(StageFusion, MaximalRuleNeedsAllConsumersInOneStage) {
@@ -143,7 +143,7 @@ TEST(StageFusion, MaximalRuleNeedsAllConsumersInOneStage) {
   const std::vector<NodeKey> nodes{src("s"), op("a", {0}), op("b", {1}), op("c", {1})};
   const FusionResult r = fuse(nodes, {2, 3}, true);
   ASSERT_EQ(r.nodes.size(), 4u);
-  EXPECT_EQ(r.nodes[1], stage({0}, {{"op|a", {in(0)}}}));
+  EXPECT_EQ(r.nodes.node(1), stage({0}, {{"op|a", {in(0)}}}));
   EXPECT_EQ(r.stages, 3u);
 }
 

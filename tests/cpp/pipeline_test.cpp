@@ -94,7 +94,7 @@ TEST(ReduceWithMode, StoreAndDecodedNodesReduceAlike) {
   for (bool maximal : {false, true}) {
     const Reduced packed = reduce_with_mode(NodeList(view), {5}, kEngine, maximal);
     const Reduced decoded = reduce_with_mode(nodes, {5}, kEngine, maximal);
-    EXPECT_EQ(packed.nodes, decoded.nodes);
+    EXPECT_EQ(packed.nodes.nodes(), decoded.nodes.nodes());
     EXPECT_EQ(packed.outputs, decoded.outputs);
     EXPECT_EQ(packed.node_map, decoded.node_map);
     EXPECT_EQ(packed.report, decoded.report);
@@ -181,7 +181,7 @@ TEST(Cone, EmptyAndOutOfRangeOutputs) {
 
 TEST(FromReduced, BrokenReductionsStopWithTheirMessage) {
   Reduced forward;
-  forward.nodes = {src("s"), op("f", {2}), op("g", {0})};
+  forward.nodes = RecordList({src("s"), op("f", {2}), op("g", {0})});
   try {
     GraphStore::from_reduced(std::move(forward));
     FAIL() << "a forward reference was accepted";
@@ -190,7 +190,7 @@ TEST(FromReduced, BrokenReductionsStopWithTheirMessage) {
   }
 
   Reduced bad_output;
-  bad_output.nodes = {src("s")};
+  bad_output.nodes = RecordList({src("s")});
   bad_output.outputs = {1};
   try {
     GraphStore::from_reduced(std::move(bad_output));
@@ -202,7 +202,7 @@ TEST(FromReduced, BrokenReductionsStopWithTheirMessage) {
 
 TEST(FromReduced, MapsLandingsAndKeepsTheReport) {
   Reduced r;
-  r.nodes = {src("s"), stage({0}, {{"op|f", {in(0)}}, {"op|g", {mem(0)}}})};
+  r.nodes = RecordList({src("s"), stage({0}, {{"op|f", {in(0)}}, {"op|g", {mem(0)}}})});
   r.outputs = {1, 1, 0};
   r.node_map = {Landing{0, std::nullopt}, std::nullopt, Landing{1, 1}};
   r.report = {3, 2, 2, 1, 2, 1};

@@ -1,0 +1,107 @@
+#include "record_list.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "error.hpp"
+
+namespace korvane {
+
+namespace {
+
+void put_u32(std::string& out, std::uint32_t v) {
+  char bytes[4];
+  std::memcpy(bytes, &v, 4);  // the host is little-endian, like the format
+  out.append(bytes, 4);
+}
+
+void put_u64(std::string& out, std::uint64_t v) {
+  char bytes[8];
+  std::memcpy(bytes, &v, 8);
+  out.append(bytes, 8);
+}
+
+std::uint32_t checked_u32(std::uint64_t n) {
+  if (n > 0xFFFFFFFFULL) throw std::length_error("too large for korvane IR blob");
+  return static_cast<std::uint32_t>(n);
+}
+
+// Where the input list (its u32 count) starts. Every kind but the stage ends
+// with its inputs; a stage starts with them; a source has none.
+std::size_t input_list_offset(std::string_view record) {
+  const NodeKind kind = record_kind(record);
+  if (kind == NodeKind::Source) return record.size();
+  if (kind == NodeKind::Stage) return 1;
+  return record.size() - 4 - 8 * std::size_t{record_inputs(record).size()};
+}
+
+}  // namespace
+
+RecordList::RecordList(const std::vector<NodeKey>& nodes) {
+  for (const NodeKey& node : nodes) push(node);
+}
+
+std::vector<NodeKey> RecordList::nodes() const {
+  std::vector<NodeKey> out;
+  out.reserve(size());
+  for (std::size_t i = 0; i < size(); ++i) out.push_back(node(i));
+  return out;
+}
+
+void RecordList::push(const NodeKey& node) {
+  encode_record(node, bytes_);
+  ends_.push_back(bytes_.size());
+}
+
+void RecordList::push_record(std::string_view record) {
+  bytes_.append(record);
+  ends_.push_back(bytes_.size());
+}
+
+void RecordList::push_with_inputs(std::string_view record, std::span<const NodeId> inputs) {
+  const std::size_t at = input_list_offset(record);
+  if (at == record.size()) {
+    // A source: nothing to splice (a source ignores new inputs).
+    push_record(record);
+    return;
+  }
+  const std::size_t old_end = at + 4 + 8 * std::size_t{record_inputs(record).size()};
+  bytes_.append(record.substr(0, at));
+  put_u32(bytes_, checked_u32(inputs.size()));
+  for (NodeId id : inputs) put_u64(bytes_, id);
+  bytes_.append(record.substr(old_end));
+  ends_.push_back(bytes_.size());
+}
+
+void RecordList::push_stage(std::span<const NodeId> inputs, std::uint32_t member_count,
+                            std::string_view members) {
+  bytes_.push_back(static_cast<char>(NodeKind::Stage));
+  put_u32(bytes_, checked_u32(inputs.size()));
+  for (NodeId id : inputs) put_u64(bytes_, id);
+  put_u32(bytes_, member_count);
+  bytes_.append(members);
+  ends_.push_back(bytes_.size());
+}
+
+void append_stage_member(std::string& out, std::string_view token,
+                         std::span<const StageRef> inputs) {
+  put_u32(out, checked_u32(token.size()));
+  out.append(token);
+  put_u32(out, checked_u32(inputs.size()));
+  for (const StageRef& ref : inputs) {
+    out.push_back(static_cast<char>(ref.kind));
+    put_u32(out, checked_u32(ref.index));
+  }
+}
+
+void overwrite_inputs(std::string& record, std::span<const NodeId> inputs) {
+  const std::size_t at = input_list_offset(record);
+  check_invariant(at == record.size() ? inputs.empty()
+                                      : record_inputs(record).size() == inputs.size(),
+                  "rewritten inputs keep their count");
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    std::memcpy(record.data() + at + 4 + 8 * k, &inputs[k], 8);
+  }
+}
+
+}  // namespace korvane
