@@ -335,7 +335,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   Guard guard(*this);
   if (id >= arena_->size()) return unexpected(BadNodeId{id});
-  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  if (marked_.insert(id).second) outputs_.push_back(id);
   return {};
 }
 

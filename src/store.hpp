@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "node.hpp"
@@ -142,6 +143,9 @@ class GraphStore {
   std::unique_ptr<ArenaChunks> arena_;
   std::unique_ptr<InternIndex> index_;
   NodeIds outputs_;
+  // The same ids as outputs_, so marking stays constant-time however many
+  // outputs a blob lists.
+  std::unordered_set<NodeId> marked_;
   NodeMap node_map_;
 };
 

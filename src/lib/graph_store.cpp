@@ -415,10 +415,6 @@ PyMethodDef methods[] = {
      "representation). With\n`outputs=` the bytes flag EXACTLY that set, ignoring stored marks "
      "(M22: outputs are a\nproperty of the compile request); the default keeps the marks-based "
      "behavior."},
-    {"deserialize", fastcall(graph_store_deserialize), kFastcall | METH_STATIC,
-     "deserialize(data)\n--\n\n"
-     "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
-     "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
     {"reduce", fastcall(graph_store_reduce), kFastcall,
      "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
      "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
@@ -491,8 +487,45 @@ PyObject* counters_to_py(std::initializer_list<std::pair<const char*, std::uint6
   return dict;
 }
 
+namespace {
+
+// deserialize is a static method that still needs the module state. A
+// METH_STATIC function receives no self at all, so it is installed instead as
+// a staticmethod wrapping a function bound to the type: the type arrives as
+// self and leads to the state, whatever sys.modules holds.
+PyMethodDef deserialize_def = {
+    "deserialize", fastcall(graph_store_deserialize), kFastcall,
+    "deserialize(data)\n--\n\n"
+    "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+    "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."};
+
+bool add_static_deserialize(PyTypeObject* type) {
+  PyObject* module_name = PyUnicode_FromString("korvane_core");
+  if (module_name == nullptr) return false;
+  PyObject* function =
+      PyCFunction_NewEx(&deserialize_def, reinterpret_cast<PyObject*>(type), module_name);
+  Py_DECREF(module_name);
+  if (function == nullptr) return false;
+  PyObject* method = PyStaticMethod_New(function);
+  Py_DECREF(function);
+  if (method == nullptr) return false;
+  // The type is immutable from Python; its dict is still ours to fill while
+  // the module is being set up.
+  const int rc = PyDict_SetItemString(type->tp_dict, "deserialize", method);
+  Py_DECREF(method);
+  if (rc != 0) return false;
+  PyType_Modified(type);
+  return true;
+}
+
+}  // namespace
+
 PyObject* create_graph_store_type(PyObject* module) {
-  return PyType_FromModuleAndSpec(module, &spec, nullptr);
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  if (type != nullptr && !add_static_deserialize(reinterpret_cast<PyTypeObject*>(type))) {
+    Py_CLEAR(type);
+  }
+  return type;
 }
 
 }  // namespace korvane::py

@@ -25,26 +25,6 @@ std::optional<BadNodeId> first_unknown(const ArenaView& view, const NodeIds& out
   return std::nullopt;
 }
 
-// The module state for the static deserialize. CPython hands a METH_STATIC
-// function no self at all (not the type), so when none arrives the module is
-// found in this interpreter's sys.modules instead.
-ModuleState* state_of_static_call(PyObject* type) {
-  if (type != nullptr) return state_of_type(reinterpret_cast<PyTypeObject*>(type));
-  PyObject* name = PyUnicode_FromString("korvane_core");
-  if (name == nullptr) return nullptr;
-  PyObject* module = PyImport_GetModule(name);
-  Py_DECREF(name);
-  ModuleState* state = nullptr;
-  if (module != nullptr && PyModule_Check(module) && PyModule_GetDef(module) == &module_def) {
-    state = state_of_module(module);
-  }
-  Py_XDECREF(module);
-  if (state == nullptr && !PyErr_Occurred()) {
-    PyErr_SetString(PyExc_ImportError, "korvane_core is not imported in this interpreter");
-  }
-  return state;
-}
-
 }  // namespace
 
 PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -101,7 +81,7 @@ PyObject* graph_store_deserialize(PyObject* type, PyObject* const* args, Py_ssiz
     noted(raise_not_instance(bound[0], "bytes"), "data");
     return nullptr;
   }
-  ModuleState* state = state_of_static_call(type);
+  ModuleState* state = state_of_type(reinterpret_cast<PyTypeObject*>(type));
   if (state == nullptr) return nullptr;
   // bytes are immutable and the caller holds `data` for the whole call, so
   // its buffer is read in place while detached.

@@ -7,6 +7,7 @@
 // only when they have to wait.
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "args.hpp"

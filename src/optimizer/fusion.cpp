@@ -16,30 +16,6 @@ void TemplateTable::rebuild(TokenId token, std::span<const NodeId> inputs,
 
 namespace {
 
-// Who reads each position: one entry per use, consumers ascending.
-struct Consumers {
-  std::vector<std::size_t> begin;  // n + 1 offsets
-  Positions list;
-
-  explicit Consumers(const EngineGraph& graph) : begin(graph.size() + 1, 0) {
-    const std::size_t n = graph.size();
-    for (Position p = 0; p < n; ++p) {
-      for (Position x : graph.inputs(p)) ++begin[x + 1];
-    }
-    for (std::size_t p = 0; p < n; ++p) begin[p + 1] += begin[p];
-    list.resize(begin[n]);
-    std::vector<std::size_t> fill(begin.begin(), begin.end() - 1);
-    for (Position p = 0; p < n; ++p) {
-      for (Position x : graph.inputs(p)) list[fill[x]++] = p;
-    }
-  }
-
-  std::size_t count(Position p) const { return begin[p + 1] - begin[p]; }
-  std::span<const Position> of(Position p) const {
-    return {list.data() + begin[p], begin[p + 1] - begin[p]};
-  }
-};
-
 // Union-find over positions whose root is the smallest position of its set.
 class ChainSets {
  public:
@@ -74,15 +50,23 @@ class ChainSets {
 };
 
 // Single-use rule: an operation that is not an output joins its one
-// consumer when that consumer is an operation too.
-Positions single_use_groups(const EngineGraph& graph, const Consumers& consumers,
-                            const std::vector<std::uint8_t>& is_output) {
+// consumer when that consumer is an operation too. Only the number of uses
+// (none, one, more) and the one consumer matter, so no consumer lists are
+// built.
+Positions single_use_groups(const EngineGraph& graph, const std::vector<std::uint8_t>& is_output) {
   const std::size_t n = graph.size();
+  std::vector<std::uint8_t> uses(n, 0);  // 0, 1, or 2 for "more than one"
+  Positions consumer(n, kNoPosition);
+  for (Position p = 0; p < n; ++p) {
+    for (Position x : graph.inputs(p)) {
+      if (uses[x] < 2) ++uses[x];
+      consumer[x] = p;
+    }
+  }
   ChainSets sets(n);
   for (Position p = 0; p < n; ++p) {
-    if (graph.boundary(p) || is_output[p] || consumers.count(p) != 1) continue;
-    const Position c = consumers.of(p)[0];
-    if (!graph.boundary(c)) sets.join(p, c);
+    if (graph.boundary(p) || is_output[p] || uses[p] != 1) continue;
+    if (!graph.boundary(consumer[p])) sets.join(p, consumer[p]);
   }
   Positions group(n);
   for (Position p = 0; p < n; ++p) group[p] = graph.boundary(p) ? p : sets.find(p);
@@ -91,25 +75,30 @@ Positions single_use_groups(const EngineGraph& graph, const Consumers& consumers
 
 // Maximal rule: an operation that is not an output joins the group its
 // consumers all share, when they are all operations. Consumers come later,
-// so walking downwards sees every consumer's final group.
-Positions maximal_groups(const EngineGraph& graph, const Consumers& consumers,
-                         const std::vector<std::uint8_t>& is_output) {
+// so walking downwards every consumer's group is final before the nodes it
+// reads are decided; each consumer reports its group to its inputs as soon as
+// it is decided, so no consumer lists are built.
+Positions maximal_groups(const EngineGraph& graph, const std::vector<std::uint8_t>& is_output) {
+  constexpr Position kUnused = kNoPosition;
+  constexpr Position kMixed = kNoPosition - 1;  // consumers in several groups, or a boundary
   const std::size_t n = graph.size();
   Positions group(n);
-  for (Position p = 0; p < n; ++p) group[p] = p;
+  Positions shared(n, kUnused);  // the group all consumers seen so far share
   for (std::size_t i = n; i-- > 0;) {
     const auto p = static_cast<Position>(i);
-    if (graph.boundary(p) || is_output[p] || consumers.count(p) == 0) continue;
-    const auto uses = consumers.of(p);
-    const Position shared = group[uses[0]];
-    bool joins = true;
-    for (Position c : uses) {
-      if (graph.boundary(c) || group[c] != shared) {
-        joins = false;
-        break;
+    group[p] = p;
+    if (!graph.boundary(p) && !is_output[p] && shared[p] != kUnused && shared[p] != kMixed) {
+      group[p] = shared[p];
+    }
+    for (Position x : graph.inputs(p)) {
+      if (graph.boundary(p)) {
+        shared[x] = kMixed;
+      } else if (shared[x] == kUnused) {
+        shared[x] = group[p];
+      } else if (shared[x] != group[p]) {
+        shared[x] = kMixed;
       }
     }
-    if (joins) group[p] = shared;
   }
   return group;
 }
@@ -220,12 +209,11 @@ class StageEmitter {
 
 FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal) {
   const std::size_t n = graph.size();
-  const Consumers consumers(graph);
   std::vector<std::uint8_t> is_output(n, 0);
   for (Position o : graph.outputs) is_output[o] = 1;
 
-  const Positions group = maximal ? maximal_groups(graph, consumers, is_output)
-                                  : single_use_groups(graph, consumers, is_output);
+  const Positions group =
+      maximal ? maximal_groups(graph, is_output) : single_use_groups(graph, is_output);
 
   FusionResult result;
   StageEmitter emitter(graph, templates, group, result);
