@@ -8,7 +8,7 @@ import re
 import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Literal, NoReturn
+from typing import TYPE_CHECKING, Literal
 
 import korvane_core
 
@@ -190,17 +190,13 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def fail(prog: str, message: str, status: int) -> NoReturn:
-    print(f"{prog}: error: {message}", file=sys.stderr)
-    sys.exit(status)
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         args.run(args)
     except Failure as failure:
-        fail(f"korvane {args.command}", str(failure), failure.status)
+        print(f"korvane {args.command}: error: {failure}", file=sys.stderr)
+        return failure.status
     except BrokenPipeError:
         # The reader went away (korvane inspect big.kir | head). Point standard output at
         # /dev/null so that the interpreter's final flush does not complain a second time.

@@ -24,9 +24,17 @@ KINDS = ("source", "op", "reduction", "external", "stage", "exchange", "join")
 HEADER = ("id", "out", "kind", "name", "params", "inputs")
 
 
+def shown(text: str) -> str:
+    """Text from a file, safe to print: control characters (a line feed, a terminal escape)
+    are written as escapes, so each node stays on one line and cannot drive the terminal."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def format_params(params: ParamDict) -> str:
     """key=value pairs with Python literals, so 1, 1.0, True and '1' stay distinguishable."""
-    return ", ".join(f"{key}={value!r}" for key, value in params.items())
+    return ", ".join(f"{shown(key)}={value!r}" for key, value in params.items())
 
 
 def format_descriptor(descriptor: DescriptorDict) -> str:
@@ -69,17 +77,17 @@ def member_ref(stage: StageNodeDict, ref: tuple[str, int]) -> str:
 
 def member_row(stage: StageNodeDict, index: int, member: MemberDict) -> tuple[str, ...]:
     refs = ", ".join(member_ref(stage, ref) for ref in member["inputs"])
-    return (f"  {stage['id']}.{index}", "", f"  {member['kind']}", member["name"],
+    return (f"  {stage['id']}.{index}", "", f"  {member['kind']}", shown(member["name"]),
             format_params(member["params"]), refs)
 
 
 def node_row(node: NodeDict) -> tuple[str, ...]:
     if node["kind"] == "external":
-        name = f"{node['descriptor']['kind']}:{node['descriptor']['content_hash']}"
+        name = shown(f"{node['descriptor']['kind']}:{node['descriptor']['content_hash']}")
     elif node["kind"] == "stage":
         name = plural(node["n_members"], "member")
     else:
-        name = node["name"]
+        name = shown(node["name"])
     return (str(node["id"]), "*" if node["output"] else "", node["kind"], name,
             format_params(node["params"]), ", ".join(str(i) for i in node["inputs"]))
 

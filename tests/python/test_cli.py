@@ -129,6 +129,18 @@ def test_inspect_indents_stage_members_under_their_stage(tmp_path, saved):
     assert table[at + 6].split()[1] == "exchange"
 
 
+def test_inspect_escapes_control_characters_from_the_file(tmp_path):
+    store = GraphStore()
+    store.add_op("x\x1b[2J\ny", [store.add_source("s")], {"k\n": "v\x07"})
+    path = tmp_path / "names.kir"
+    path.write_bytes(store.serialize())
+    done = korvane("inspect", path)
+    assert done.returncode == 0
+    assert not any(c in done.stdout for c in "\x1b\x07")
+    (row,) = [line for line in done.stdout.splitlines() if line.startswith("1 ")]
+    assert row.split() == ["1", "op", "x\\x1b[2J\\ny", "k\\n='v\\x07'", "0"]
+
+
 def test_inspect_of_an_empty_store(tmp_path):
     path = tmp_path / "empty.kir"
     path.write_bytes(GraphStore().serialize())
