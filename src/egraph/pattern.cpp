@@ -289,7 +289,9 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
       // that a later instantiation and union will touch.
       const SearchMatches& later = matches[m + kLookahead];
       egraph.prefetch_class(later.eclass);
-      for (const auto& binding : later.substs.front()) egraph.prefetch_class(binding.second);
+      if (!later.substs.empty()) {
+        for (const auto& binding : later.substs.front()) egraph.prefetch_class(binding.second);
+      }
     }
     const SearchMatches& match = matches[m];
     for (const Subst& subst : match.substs) {
