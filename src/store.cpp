@@ -3,17 +3,24 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <stdexcept>
 
 #include "error.hpp"
 #include "record.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace korvane {
 namespace {
 
 constexpr const char* kPoisonedMessage = "korvane-core store mutex poisoned";
+constexpr const char* kTooLargeMessage = "too large for korvane IR blob";
 
 thread_local LockWaiter t_lock_waiter = nullptr;
 
@@ -25,6 +32,31 @@ void release_if_large(std::string& buffer) {
   if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
 }
 
+// Zeroed memory for large tables that are probed at random. Backing them with
+// huge pages where the system allows it turns most of a probe's TLB miss into
+// a plain cache miss, the dominant cost of interning into a large store.
+struct HugeFree {
+  void operator()(std::uint64_t* p) const { std::free(p); }
+};
+using SlotArray = std::unique_ptr<std::uint64_t[], HugeFree>;
+
+SlotArray allocate_slots(std::uint64_t count) {
+  constexpr std::size_t kHugePage = 2u << 20;
+  const std::size_t bytes = count * sizeof(std::uint64_t);
+  void* memory;
+  if (bytes >= kHugePage) {
+    memory = std::aligned_alloc(kHugePage, bytes);  // bytes is a power of two >= the alignment
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (memory != nullptr) madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+  } else {
+    memory = std::malloc(bytes);
+  }
+  if (memory == nullptr) throw std::bad_alloc();
+  std::memset(memory, 0, bytes);
+  return SlotArray(static_cast<std::uint64_t*>(memory));
+}
+
 }  // namespace
 
 ScopedLockWaiter::ScopedLockWaiter(LockWaiter waiter) : previous_(t_lock_waiter) {
@@ -34,45 +66,35 @@ ScopedLockWaiter::ScopedLockWaiter(LockWaiter waiter) : previous_(t_lock_waiter)
 ScopedLockWaiter::~ScopedLockWaiter() { t_lock_waiter = previous_; }
 
 // ---------------------------------------------------------------------------
-// The arena: records packed into byte chunks, plus a table from id to record.
-// Neither ever moves once written, which is what lets an ArenaView read below
-// its count without the lock while writers append above it.
-
-struct RecordLocation {
-  const char* data;
-  std::uint32_t size;
-  std::uint32_t hash32;  // low half of the record's hash, for index rebuilds
-};
+// The arena: records packed into byte chunks, each behind a u32 length, plus a
+// table from id to record. Neither ever moves once written, which is what lets
+// an ArenaView read below its count without the lock while writers append.
 
 class ArenaChunks {
  public:
   // Nodes whose records and locations are complete; guarded by the store lock.
   std::uint64_t size() const { return count_; }
 
-  const RecordLocation& location(NodeId id) const {
+  std::string_view record(NodeId id) const {
     const std::uint64_t v = id + kFirstBlock;
     const unsigned bit = static_cast<unsigned>(std::bit_width(v)) - 1;
-    return blocks_[bit - kFirstBlockLog2][v - (std::uint64_t{1} << bit)];
-  }
-
-  std::string_view record(NodeId id) const {
-    const RecordLocation& at = location(id);
-    return {at.data, at.size};
+    const char* data = blocks_[bit - kFirstBlockLog2][v - (std::uint64_t{1} << bit)];
+    std::uint32_t length;
+    std::memcpy(&length, data - 4, 4);
+    return {data, length};
   }
 
   // Writes the record as the next id. It becomes visible only with publish(),
   // so a failure part-way leaves the published arena as it was.
-  void append(std::string_view record, std::uint32_t hash32) {
-    const std::uint64_t id = count_;
-    const char* data = copy_in(record);
-    const std::uint64_t v = id + kFirstBlock;
+  void append(std::string_view record) {
+    const std::uint64_t v = count_ + kFirstBlock;
     const unsigned bit = static_cast<unsigned>(std::bit_width(v)) - 1;
     auto& block = blocks_[bit - kFirstBlockLog2];
     if (!block) {
-      block = std::make_unique<RecordLocation[]>(std::size_t{1} << bit);
-      location_bytes_ += (std::size_t{1} << bit) * sizeof(RecordLocation);
+      block = std::make_unique_for_overwrite<const char*[]>(std::size_t{1} << bit);
+      location_bytes_ += (std::size_t{1} << bit) * sizeof(const char*);
     }
-    block[v - (std::uint64_t{1} << bit)] = {data, static_cast<std::uint32_t>(record.size()), hash32};
+    block[v - (std::uint64_t{1} << bit)] = copy_in(record);
   }
   void publish() { ++count_; }
 
@@ -87,22 +109,26 @@ class ArenaChunks {
   static constexpr std::size_t kFirstChunk = 4u << 10;
   static constexpr std::size_t kLargestChunk = 1u << 20;
 
+  // Copies length and record into a chunk; returns where the record starts.
   const char* copy_in(std::string_view record) {
+    const std::size_t needed = 4 + record.size();
     char* to;
-    if (record.size() <= room_) {
+    if (needed <= room_) {
       to = cursor_;
-      cursor_ += record.size();
-      room_ -= record.size();
-    } else if (record.size() > next_chunk_ / 2) {
-      to = new_chunk(record.size());  // the open chunk stays open for small records
+      cursor_ += needed;
+      room_ -= needed;
+    } else if (needed > next_chunk_ / 2) {
+      to = new_chunk(needed);  // the open chunk stays open for small records
     } else {
       to = new_chunk(next_chunk_);
-      cursor_ = to + record.size();
-      room_ = next_chunk_ - record.size();
+      cursor_ = to + needed;
+      room_ = next_chunk_ - needed;
       next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
     }
-    std::memcpy(to, record.data(), record.size());
-    return to;
+    const auto length = static_cast<std::uint32_t>(record.size());
+    std::memcpy(to, &length, 4);
+    std::memcpy(to + 4, record.data(), record.size());
+    return to + 4;
   }
 
   char* new_chunk(std::size_t bytes) {
@@ -113,7 +139,7 @@ class ArenaChunks {
   }
 
   std::uint64_t count_ = 0;
-  std::array<std::unique_ptr<RecordLocation[]>, 64 - kFirstBlockLog2> blocks_;
+  std::array<std::unique_ptr<const char*[]>, 64 - kFirstBlockLog2> blocks_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* cursor_ = nullptr;
   std::size_t room_ = 0;
@@ -124,12 +150,16 @@ class ArenaChunks {
 
 // ---------------------------------------------------------------------------
 // The interning index: open addressing with linear probing over 8-byte slots
-// that point into the arena. A slot holds id + 1 in its low 40 bits (0 marks
-// an empty slot) and 24 further hash bits above, so nearly every probe that
-// lands on another node is rejected without touching its record.
+// that point into the arena. A slot holds the low 32 bits of the node's hash
+// above id + 1 (0 marks an empty slot). The home slot is taken from those same
+// hash bits, so the table can be rebuilt from its own slots, and the bits above
+// the home slot reject nearly every other node without touching its record.
+// Ids are therefore below 2^32 - 1, the node limit of the blob format too.
 
 class InternIndex {
  public:
+  static constexpr std::uint64_t kMaxNodes = 0xFFFFFFFFULL;
+
   struct Probe {
     std::uint64_t slot;
     std::optional<NodeId> found;
@@ -138,13 +168,13 @@ class InternIndex {
   template <class SameNode>
   Probe find(std::uint64_t hash, SameNode&& same_node) const {
     if (!slots_) return {0, std::nullopt};  // nothing stored yet; full() asks for a table
-    const std::uint64_t tag = tag_of(static_cast<std::uint32_t>(hash));
+    const std::uint64_t tag = hash << 32;
     std::uint64_t i = hash & mask_;
     for (;;) {
       const std::uint64_t entry = slots_[i];
       if (entry == 0) return {i, std::nullopt};
-      if ((entry & ~kIdMask) == tag) {
-        const NodeId id = (entry & kIdMask) - 1;
+      if ((entry & kTagMask) == tag) {
+        const NodeId id = (entry & ~kTagMask) - 1;
         if (same_node(id)) return {i, id};
       }
       i = (i + 1) & mask_;
@@ -152,27 +182,29 @@ class InternIndex {
   }
 
   void insert_at(std::uint64_t slot, std::uint64_t hash, NodeId id) {
-    check_invariant(id < kIdMask - 1, "store index out of id space");
-    slots_[slot] = tag_of(static_cast<std::uint32_t>(hash)) | (id + 1);
+    slots_[slot] = (hash << 32) | (id + 1);
     ++size_;
   }
 
   // At most three quarters full keeps linear probes short.
   bool full() const { return (size_ + 1) * 4 > capacity() * 3; }
 
-  // Doubles the table and re-enters every published node, reading the hashes
-  // kept with the arena in id order rather than the records themselves.
-  void grow(const ArenaChunks& arena) {
-    const std::uint64_t capacity = std::max<std::uint64_t>(16, 2 * this->capacity());
-    slots_.reset();  // the arena holds everything needed; give the memory back first
-    slots_ = std::make_unique<std::uint64_t[]>(capacity);
+  // Doubles the table. Walking the old slots in order visits homes in nearly
+  // ascending order, so the new table fills in two almost sequential streams
+  // instead of one cache miss per node.
+  void grow() {
+    const std::uint64_t old_capacity = capacity();
+    const std::uint64_t capacity = std::max<std::uint64_t>(16, 2 * old_capacity);
+    check_invariant(capacity <= (std::uint64_t{1} << 32), "store index beyond 2^32 slots");
+    SlotArray old = std::move(slots_);
+    slots_ = allocate_slots(capacity);
     mask_ = capacity - 1;
-    size_ = 0;
-    const bool hash32_suffices = capacity <= (std::uint64_t{1} << 32);
-    for (NodeId id = 0; id < arena.size(); ++id) {
-      const RecordLocation& at = arena.location(id);
-      const std::uint64_t hash = hash32_suffices ? at.hash32 : inspect_record(arena.record(id)).hash;
-      insert_at(find(hash, [](NodeId) { return false; }).slot, hash, id);
+    for (std::uint64_t i = 0; i < old_capacity; ++i) {
+      const std::uint64_t entry = old[i];
+      if (entry == 0) continue;
+      std::uint64_t j = (entry >> 32) & mask_;
+      while (slots_[j] != 0) j = (j + 1) & mask_;
+      slots_[j] = entry;
     }
   }
 
@@ -180,14 +212,9 @@ class InternIndex {
   std::size_t memory_bytes() const { return capacity() * sizeof(std::uint64_t); }
 
  private:
-  static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << 40) - 1;
-  // The tag comes from the 32 bits the arena keeps, so a rebuild needs no
-  // record; its bits above the home slot's still tell neighbours apart.
-  static std::uint64_t tag_of(std::uint32_t hash32) {
-    return static_cast<std::uint64_t>(hash32 >> 8) << 40;
-  }
+  static constexpr std::uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
 
-  std::unique_ptr<std::uint64_t[]> slots_;
+  SlotArray slots_;
   std::uint64_t mask_ = 0;
   std::uint64_t size_ = 0;
 };
@@ -255,16 +282,16 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& node) {
 
 Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
   // Everything that needs no lock happens before taking it: canonical form,
-  // hash and the position of the input list.
-  RecordInfo info = inspect_record(record);
+  // hash, and where the input list lies.
   thread_local std::string canonical;
+  RecordInfo info = inspect_record(record);
   if (!info.canonical) {
     canonical.clear();
     canonicalize_record(record, canonical);
     record = canonical;
     info = inspect_record(record);
   }
-  if (record.size() > 0xFFFFFFFFULL) throw std::length_error("too large for korvane IR blob");
+  if (record.size() > 0xFFFFFFFFULL) throw std::length_error(kTooLargeMessage);
   const RecordInputs node_inputs = record_inputs(record);
   const auto same_node = [&](NodeId id) {
     const std::string_view stored = arena_->record(id);
@@ -279,22 +306,19 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
   {
     Guard guard(*this);
     const std::uint64_t count = arena_->size();
-    for (std::uint32_t i = 0; i < node_inputs.size(); ++i) {
-      if (node_inputs[i] >= count) {
-        result.emplace(unexpected(BadNodeId{node_inputs[i]}));
-        break;
-      }
+    for (std::uint32_t i = 0; i < node_inputs.size() && !result; ++i) {
+      if (node_inputs[i] >= count) result.emplace(unexpected(BadNodeId{node_inputs[i]}));
     }
     if (!result) {
       InternIndex::Probe probe = index_->find(info.hash, same_node);
       if (probe.found) {
         result.emplace(*probe.found);
-      } else {
+      } else if (count < InternIndex::kMaxNodes) {
         if (index_->full()) {
-          index_->grow(*arena_);
+          index_->grow();
           probe = index_->find(info.hash, [](NodeId) { return false; });
         }
-        arena_->append(record, static_cast<std::uint32_t>(info.hash));
+        arena_->append(record);
         index_->insert_at(probe.slot, info.hash, count);
         arena_->publish();
         result.emplace(count);
@@ -302,6 +326,9 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
     }
   }
   release_if_large(canonical);
+  // A full store is refused after the lock is released: nothing changed, so
+  // the store stays usable rather than poisoned.
+  if (!result) throw std::length_error(kTooLargeMessage);
   return std::move(*result);
 }
 

@@ -85,7 +85,9 @@ class GraphStore {
 
   // Interns a node: its id, the existing id when an equal node is present, or
   // BadNodeId with the first input not below the node count (store unchanged).
-  // Throws std::length_error when the node does not fit a record (record.hpp).
+  // Throws std::length_error ("too large for korvane IR blob") when the node
+  // does not fit a record (record.hpp) or the store already holds 2^32 - 1
+  // nodes, the most a blob can list; the store is unchanged and usable.
   Result<NodeId, BadNodeId> intern(const NodeKey& node);
   // The same for a well-formed packed record (the blob reader's fast path); a
   // record in the reader's wider form is canonicalized first (record.hpp).
