@@ -3,25 +3,12 @@
 #include <algorithm>
 #include <ostream>
 #include <string>
-#include <unordered_map>
 
+#include "egraph/egraph_tables.hpp"
 #include "egraph/hashing.hpp"
 #include "error.hpp"
 
 namespace korvane::egraph {
-
-std::uint64_t hash_enode(const SymbolLang& node) {
-  std::uint64_t state = node.op.number() * 0x9e3779b97f4a7c15ULL + node.children.size();
-  for (Id child : node.children) state = hash_step(state, child);
-  return mix64(state);
-}
-
-std::ostream& operator<<(std::ostream& out, const SymbolLang& node) {
-  if (node.children.empty()) return out << node.op;
-  out << '(' << node.op;
-  for (Id child : node.children) out << ' ' << child;
-  return out << ')';
-}
 
 // ---------------------------------------------------------------------------
 // Union-find
@@ -33,225 +20,87 @@ Id UnionFind::make_set() {
   return id;
 }
 
-Id UnionFind::checked(Id id) const {
-  if (id >= parents_.size()) {
-    throw InternalError("e-class id " + std::to_string(id) + " out of range: " +
-                        std::to_string(parents_.size()) + " ids exist");
-  }
-  return id;
+void UnionFind::throw_out_of_range(Id id) const {
+  throw InternalError("e-class id " + std::to_string(id) + " out of range: " +
+                      std::to_string(parents_.size()) + " ids exist");
 }
-
-Id UnionFind::find(Id id) const {
-  checked(id);
-  while (parents_[id] != id) id = parents_[id];
-  return id;
-}
-
-Id UnionFind::find_compress(Id id) {
-  checked(id);
-  while (parents_[id] != id) {
-    parents_[id] = parents_[parents_[id]];
-    id = parents_[id];
-  }
-  return id;
-}
-
-// ---------------------------------------------------------------------------
-// The hash-cons: keys and values in insertion order, found through an
-// open-addressing table of (hash tag, entry) slots. Entries are overwritten,
-// never removed, so the entry count is the hash-cons size.
-
-class EGraph::NodeMemo {
- public:
-  std::size_t size() const { return keys_.size(); }
-
-  const Id* find(const SymbolLang& node) const {
-    if (slots_.empty()) return nullptr;
-    std::uint64_t hash = hash_enode(node);
-    std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-      const Slot& slot = slots_[i];
-      if (slot.entry == kEmpty) return nullptr;
-      if (slot.tag == tag && keys_[slot.entry] == node) return &values_[slot.entry];
-    }
-  }
-
-  // Inserts or overwrites; returns the value that was replaced, if any.
-  std::optional<Id> insert(SymbolLang node, Id id) {
-    if ((keys_.size() + 1) * 8 > slots_.size() * 5) grow(std::max<std::size_t>(64, slots_.size() * 2));
-    std::uint64_t hash = hash_enode(node);
-    std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
-    std::size_t i = hash & mask_;
-    for (;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.entry == kEmpty) break;
-      if (slot.tag == tag && keys_[slot.entry] == node) {
-        Id previous = values_[slot.entry];
-        values_[slot.entry] = id;
-        return previous;
-      }
-    }
-    check_invariant(keys_.size() < kEmpty, "hash-cons longer than 2^32 - 1 entries");
-    slots_[i] = Slot{tag, static_cast<std::uint32_t>(keys_.size())};
-    keys_.push_back(std::move(node));
-    values_.push_back(id);
-    return std::nullopt;
-  }
-
-  void reserve(std::size_t count) {
-    keys_.reserve(count);
-    values_.reserve(count);
-    std::size_t wanted = 64;
-    while (count * 8 > wanted * 5) wanted *= 2;
-    if (wanted > slots_.size()) grow(wanted);
-  }
-
- private:
-  struct Slot {
-    std::uint32_t tag;
-    std::uint32_t entry;
-  };
-  static constexpr std::uint32_t kEmpty = UINT32_MAX;
-
-  void grow(std::size_t capacity) {
-    slots_.assign(capacity, Slot{0, kEmpty});
-    mask_ = capacity - 1;
-    for (std::uint32_t e = 0; e < keys_.size(); ++e) {
-      std::uint64_t hash = hash_enode(keys_[e]);
-      std::size_t i = hash & mask_;
-      while (slots_[i].entry != kEmpty) i = (i + 1) & mask_;
-      slots_[i] = Slot{static_cast<std::uint32_t>(hash >> 32), e};
-    }
-  }
-
-  std::vector<SymbolLang> keys_;
-  std::vector<Id> values_;
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// The search index: for every operator, the classes holding an e-node with
-// it. Kept up to date incrementally: a rebuild lists the classes it tidied
-// under their new operators and drops merged-away classes from the lists of
-// the operators they were listed under.
-
-class EGraph::SearchIndex {
- public:
-  const std::vector<Id>& classes_with(GlobalSymbol op) const {
-    auto found = bucket_of_.find(op);
-    return found == bucket_of_.end() ? kNone : buckets_[found->second].ids;
-  }
-
-  void add(GlobalSymbol op, Id id) { buckets_[bucket(op)].ids.push_back(id); }
-
-  // `op`'s list holds a class that no longer exists.
-  void mark_stale(GlobalSymbol op) {
-    std::uint32_t b = bucket(op);
-    if (!buckets_[b].stale) {
-      buckets_[b].stale = true;
-      stale_.push_back(b);
-    }
-  }
-
-  template <class IsLive>
-  void drop_stale(IsLive is_live) {
-    for (std::uint32_t b : stale_) {
-      std::vector<Id>& ids = buckets_[b].ids;
-      ids.erase(std::remove_if(ids.begin(), ids.end(), [&](Id id) { return !is_live(id); }),
-                ids.end());
-      buckets_[b].stale = false;
-    }
-    stale_.clear();
-  }
-
- private:
-  struct Bucket {
-    std::vector<Id> ids;
-    bool stale = false;
-  };
-
-  std::uint32_t bucket(GlobalSymbol op) {
-    if (op == last_op_ && !buckets_.empty()) return last_bucket_;
-    auto [found, inserted] = bucket_of_.try_emplace(op, static_cast<std::uint32_t>(buckets_.size()));
-    if (inserted) buckets_.emplace_back();
-    last_op_ = op;
-    last_bucket_ = found->second;
-    return last_bucket_;
-  }
-
-  static inline const std::vector<Id> kNone{};
-  std::unordered_map<GlobalSymbol, std::uint32_t> bucket_of_;
-  std::vector<Bucket> buckets_;
-  std::vector<std::uint32_t> stale_;
-  GlobalSymbol last_op_ = GlobalSymbol::from_number(0);
-  std::uint32_t last_bucket_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // The e-graph
 
-EGraph::EGraph() : memo_(std::make_unique<NodeMemo>()), index_(std::make_unique<SearchIndex>()) {}
-EGraph::EGraph(EGraph&&) noexcept = default;
-EGraph& EGraph::operator=(EGraph&&) noexcept = default;
+EGraph::EGraph() = default;
 EGraph::~EGraph() = default;
 
-std::size_t EGraph::hashcons_size() const { return memo_->size(); }
+// A moved-from e-graph is an empty one, as if just created.
+EGraph::EGraph(EGraph&& other) noexcept { swap(other); }
+
+EGraph& EGraph::operator=(EGraph&& other) noexcept {
+  if (this != &other) {
+    EGraph taken(std::move(other));
+    swap(taken);
+  }
+  return *this;
+}
+
+void EGraph::swap(EGraph& other) noexcept {
+  using std::swap;
+  swap(union_find_, other.union_find_);
+  swap(created_, other.created_);
+  swap(memo_, other.memo_);
+  swap(worklist_, other.worklist_);
+  swap(classes_, other.classes_);
+  swap(class_count_, other.class_count_);
+  swap(index_, other.index_);
+  swap(more_indexed_ops_, other.more_indexed_ops_);
+  swap(touched_, other.touched_);
+  swap(rebuild_count_, other.rebuild_count_);
+  swap(clean_, other.clean_);
+}
+
+std::size_t EGraph::hashcons_size() const { return memo_.size(); }
 
 void EGraph::reserve(std::size_t node_count) {
-  memo_->reserve(memo_->size() + node_count);
+  memo_.reserve(memo_.size() + node_count);
   classes_.reserve(classes_.size() + node_count);
+  created_.reserve(created_.size() + node_count);
   worklist_.reserve(worklist_.size() + node_count);
 }
 
+const SymbolLang& EGraph::created_node(Id id) const {
+  union_find_.parent(id);  // checks the id
+  return created_[id];
+}
+
 const std::vector<Id>& EGraph::classes_with_op(GlobalSymbol op) const {
-  return index_->classes_with(op);
+  return index_.classes_with(op);
 }
 
-EClass& EGraph::class_record(Id root) {
-  EClass& eclass = classes_[root];
-  if (!eclass.live) throw InternalError("Invalid id " + std::to_string(root));
-  return eclass;
-}
-
-const EClass& EGraph::class_of(Id id) const {
-  Id root = find(id);
-  const EClass& eclass = classes_[root];
-  if (!eclass.live) throw InternalError("Invalid id " + std::to_string(root));
-  return eclass;
-}
-
-void EGraph::canonicalize(SymbolLang& node) const {
-  for (Id& child : node.children) child = union_find_.find(child);
-}
-
-void EGraph::canonicalize_compress(SymbolLang& node) {
-  for (Id& child : node.children) child = union_find_.find_compress(child);
+void EGraph::throw_invalid_id(Id root) const {
+  throw InternalError("Invalid id " + std::to_string(root));
 }
 
 Id EGraph::add(SymbolLang node) {
   canonicalize(node);
-  if (const Id* existing = memo_->find(node)) return find(*existing);
+  memo_.make_room();
+  detail::NodeMemo::Probe probe = memo_.probe(node);
+  if (probe.value) return find(*probe.value);
 
   Id id = union_find_.make_set();
-  classes_.emplace_back();
-  EClass& eclass = classes_.back();
+  EClass& eclass = classes_.emplace_back();
   eclass.id = id;
   eclass.nodes.push_back(node);
-  for (Id child : node.children) class_record(child).parents.emplace_back(node, id);
-  worklist_.emplace_back(node, id);
-  eclass.live = true;
+  for (Id child : node.children) class_record(child).parents.push_back(id);
+  worklist_.push_back(id);
   ++class_count_;
-  if (memo_->insert(std::move(node), id)) {
-    throw InternalError("assertion failed: self.memo.insert(enode, id).is_none()");
-  }
+  memo_.insert_at(probe, node, id);
+  created_.push_back(std::move(node));
   clean_ = false;
   return id;
 }
 
 std::optional<Id> EGraph::lookup(SymbolLang node) const {
   canonicalize(node);
-  if (const Id* existing = memo_->find(node)) return find(*existing);
+  if (const Id* existing = memo_.find(node)) return find(*existing);
   return std::nullopt;
 }
 
@@ -263,7 +112,7 @@ template <class List>
 static void concatenate(List& into, List& other) {
   if (other.size() > into.size()) std::swap(into, other);
   into.append(std::make_move_iterator(other.begin()), std::make_move_iterator(other.end()));
-  other.clear();
+  other = List();
 }
 
 bool EGraph::perform_union(Id a, Id b) {
@@ -279,10 +128,8 @@ bool EGraph::perform_union(Id a, Id b) {
   EClass& loser = b_survives ? class_a : class_b;
 
   union_find_.set_parent(loser.id, winner.id);
-  loser.live = false;
   --class_count_;
-  for (GlobalSymbol op : loser.indexed_ops) index_->mark_stale(op);
-  loser.indexed_ops.clear();
+  unindex(loser);
 
   worklist_.insert(worklist_.end(), loser.parents.begin(), loser.parents.end());
   concatenate(winner.nodes, loser.nodes);
@@ -301,12 +148,19 @@ std::size_t EGraph::rebuild() {
 std::size_t EGraph::process_unions() {
   std::size_t merges = 0;
   while (!worklist_.empty()) {
-    ParentPair pending = std::move(worklist_.back());
+    Id id = worklist_.back();
     worklist_.pop_back();
-    canonicalize_compress(pending.first);
-    touched_.push_back(pending.second);
-    std::optional<Id> previous = memo_->insert(std::move(pending.first), pending.second);
-    if (previous && perform_union(*previous, pending.second)) ++merges;
+    touched_.push_back(id);
+    SymbolLang node = created_[id];
+    canonicalize_compress(node);
+    // A node still in the form add() stored it under needs no new entry:
+    // that entry holds `id` or, if another node's entry overwrote it, an id
+    // that was unioned with `id` at that moment, so re-inserting would only
+    // union two ids already in one class. Skipping it spares a hash-cons
+    // probe per new node.
+    if (node == created_[id]) continue;
+    std::optional<Id> previous = memo_.insert(node, id);
+    if (previous && perform_union(*previous, id)) ++merges;
   }
   return merges;
 }
@@ -318,14 +172,17 @@ std::size_t EGraph::process_unions() {
 // a rebuild costs what changed rather than the size of the e-graph.
 void EGraph::rebuild_classes() {
   ++rebuild_count_;
-  for (Id touched : touched_) {
-    EClass& eclass = class_record(union_find_.find_compress(touched));
-    if (eclass.tidied_in == rebuild_count_) continue;
-    eclass.tidied_in = rebuild_count_;
+  constexpr std::size_t kLookahead = 8;
+  for (std::size_t t = 0; t < touched_.size(); ++t) {
+    if (t + kLookahead < touched_.size()) prefetch_class(touched_[t + kLookahead]);
+    Id root = union_find_.find_compress(touched_[t]);
+    EClass& eclass = class_record(root);
+    if (eclass.tidied_in_ == rebuild_count_) continue;
+    eclass.tidied_in_ = rebuild_count_;
     tidy_class(eclass);
   }
   touched_.clear();
-  index_->drop_stale([this](Id id) { return classes_[id].live; });
+  index_.drop_stale([this](Id id) { return union_find_.parent(id) == id; });
 }
 
 void EGraph::tidy_class(EClass& eclass) {
@@ -338,11 +195,37 @@ void EGraph::tidy_class(EClass& eclass) {
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     GlobalSymbol op = nodes[i].op;
     if (i > 0 && nodes[i - 1].op == op) continue;
-    auto& listed = eclass.indexed_ops;
-    if (std::find(listed.begin(), listed.end(), op) != listed.end()) continue;
-    listed.push_back(op);
-    index_->add(op, eclass.id);
+    if (!is_indexed_under(eclass, op)) index_under(eclass, op);
   }
+}
+
+bool EGraph::is_indexed_under(const EClass& eclass, GlobalSymbol op) const {
+  if (eclass.indexed_op_ == op) return true;
+  if (!eclass.more_indexed_ops_) return false;
+  const auto& more = more_indexed_ops_.at(eclass.id);
+  return std::find(more.begin(), more.end(), op) != more.end();
+}
+
+void EGraph::index_under(EClass& eclass, GlobalSymbol op) {
+  if (eclass.indexed_op_.number() == 0) {
+    eclass.indexed_op_ = op;
+  } else {
+    more_indexed_ops_[eclass.id].push_back(op);
+    eclass.more_indexed_ops_ = true;
+  }
+  index_.add(op, eclass.id);
+}
+
+// The class is merged away: the lists it is in name a dead class now.
+void EGraph::unindex(EClass& eclass) {
+  if (eclass.indexed_op_.number() != 0) index_.mark_stale(eclass.indexed_op_);
+  if (eclass.more_indexed_ops_) {
+    auto found = more_indexed_ops_.find(eclass.id);
+    for (GlobalSymbol op : found->second) index_.mark_stale(op);
+    more_indexed_ops_.erase(found);
+  }
+  eclass.indexed_op_ = GlobalSymbol::from_number(0);
+  eclass.more_indexed_ops_ = false;
 }
 
 }  // namespace korvane::egraph

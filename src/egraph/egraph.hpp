@@ -5,8 +5,8 @@
 // Typical use, as the rewrite engine does it:
 //
 //   EGraph graph;
-//   Id a = graph.add(SymbolLang::from_op("source|name=sa", {}));
-//   Id b = graph.add(SymbolLang::from_op("source|name=sb", {}));
+//   Id a = graph.add(SymbolLang::from_op("src|a", {}));
+//   Id b = graph.add(SymbolLang::from_op("src|b", {}));
 //   Id ab = graph.add(SymbolLang::from_op("op|add", {a, b}));
 //   graph.union_(a, b);
 //   graph.rebuild();          // restores congruence; required before searching
@@ -18,58 +18,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <iosfwd>
 #include <iterator>
-#include <memory>
 #include <optional>
-#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "egraph/chunked_vector.hpp"
+#include "egraph/egraph_tables.hpp"
+#include "egraph/enode.hpp"
 #include "egraph/small_vector.hpp"
 #include "egraph/symbol.hpp"
 
 namespace korvane::egraph {
-
-// An e-class id: dense from 0 in creation order. Canonical when the union-find
-// maps it to itself.
-using Id = std::uint32_t;
-
-// Child lists of up to three ids live inside the e-node.
-using Children = SmallVector<Id, 3>;
-
-// An e-node: an operator symbol applied to an ordered list of class ids.
-struct SymbolLang {
-  GlobalSymbol op;
-  Children children;
-
-  SymbolLang(GlobalSymbol op_symbol, Children child_ids)
-      : op(op_symbol), children(std::move(child_ids)) {}
-
-  // The e-node for an operator text: interns the text. Cannot fail.
-  static SymbolLang from_op(std::string_view op_text, Children child_ids) {
-    return SymbolLang(GlobalSymbol::intern(op_text), std::move(child_ids));
-  }
-
-  // Same operator and same number of children; the child ids are not compared.
-  bool matches(const SymbolLang& other) const {
-    return op == other.op && children.size() == other.children.size();
-  }
-
-  friend bool operator==(const SymbolLang&, const SymbolLang&) = default;
-  // By operator number (unsigned), then the child lists element by element;
-  // a prefix orders first.
-  friend auto operator<=>(const SymbolLang&, const SymbolLang&) = default;
-};
-
-std::uint64_t hash_enode(const SymbolLang& node);
-
-// "(op c1 c2)" with child ids in decimal, or "op" without children.
-std::ostream& operator<<(std::ostream& out, const SymbolLang& node);
-
-// A parent entry: an e-node as it was created and the id it was created with.
-using ParentPair = std::pair<SymbolLang, Id>;
 
 class UnionFind {
  public:
@@ -78,40 +40,73 @@ class UnionFind {
   std::size_t size() const { return parents_.size(); }
 
   Id parent(Id id) const { return parents_[checked(id)]; }
+  void prefetch(Id id) const { __builtin_prefetch(parents_.data() + id); }
   void set_parent(Id id, Id parent) { parents_[checked(id)] = parent; }
 
   // The root of `id`'s set; changes nothing.
-  Id find(Id id) const;
+  Id find(Id id) const {
+    checked(id);
+    while (parents_[id] != id) id = parents_[id];
+    return id;
+  }
+
   // The root, halving the path on the way (every visited node skips a level).
-  Id find_compress(Id id);
+  Id find_compress(Id id) {
+    checked(id);
+    while (parents_[id] != id) {
+      parents_[id] = parents_[parents_[id]];
+      id = parents_[id];
+    }
+    return id;
+  }
 
  private:
-  Id checked(Id id) const;
+  Id checked(Id id) const {
+    if (id >= parents_.size()) [[unlikely]] throw_out_of_range(id);
+    return id;
+  }
+  [[noreturn]] void throw_out_of_range(Id id) const;
+
   std::vector<Id> parents_;
 };
 
-// The record of one canonical class.
-struct EClass {
+// The record of one canonical class. A record fills one cache line (and is
+// aligned to it): e-matching reads one record per candidate class, and a
+// record straddling two lines would cost two memory reads.
+struct alignas(64) EClass {
   Id id = 0;
   // The class's e-nodes; sorted and free of duplicates after a rebuild.
   SmallVector<SymbolLang, 1> nodes;
-  // One entry per creation of an e-node that has this class among its
-  // children; moved and concatenated by unions, never deduplicated.
-  SmallVector<ParentPair, 1> parents;
+  // The parent list: one entry per creation of an e-node that has this class
+  // among its children (twice for a node with the class twice), moved and
+  // concatenated by unions, never deduplicated. An entry is the id the e-node
+  // was created with; the e-node as it was created is
+  // EGraph::created_node(entry), so the list holds the (e-node, id) pairs
+  // without copying each e-node.
+  SmallVector<Id, 2> parents;
 
-  // Bookkeeping of the e-graph: whether the slot holds a class, the operators
-  // under which the class is listed in the search index, and the rebuild that
-  // last tidied the class.
-  bool live = false;
-  SmallVector<GlobalSymbol, 2> indexed_ops;
-  std::uint32_t tidied_in = 0;
+  // A class always holds at least one e-node; the slot of a merged-away id
+  // holds none.
+  bool is_live() const { return !nodes.empty(); }
+
+ private:
+  friend class EGraph;
+  // The e-graph's bookkeeping for rebuilds: the rebuild that last tidied the
+  // class, and the operators under which the search index lists it (the
+  // first here, any further ones in a side table; most classes have one).
+  std::uint32_t tidied_in_ = 0;
+  GlobalSymbol indexed_op_ = GlobalSymbol::from_number(0);
+  bool more_indexed_ops_ = false;
 };
+
+static_assert(sizeof(EClass) == 64, "a class record fills exactly one cache line");
 
 class EGraph {
  public:
   EGraph();
-  EGraph(EGraph&&) noexcept;
-  EGraph& operator=(EGraph&&) noexcept;
+  EGraph(EGraph&& other) noexcept;  // leaves `other` empty
+  EGraph& operator=(EGraph&& other) noexcept;
+  void swap(EGraph& other) noexcept;
   EGraph(const EGraph&) = delete;
   EGraph& operator=(const EGraph&) = delete;
   ~EGraph();
@@ -140,7 +135,12 @@ class EGraph {
   bool is_clean() const { return clean_; }
 
   // The record of `id`'s class. Throws "Invalid id {root}" if there is none.
-  const EClass& class_of(Id id) const;
+  const EClass& class_of(Id id) const {
+    Id root = find(id);
+    const EClass& eclass = classes_[root];
+    if (!eclass.is_live()) [[unlikely]] throw_invalid_id(root);
+    return eclass;
+  }
 
   // Number of classes.
   std::size_t class_count() const { return class_count_; }
@@ -157,6 +157,20 @@ class EGraph {
   // e-node with operator `op`, each once. Valid while the e-graph is clean.
   const std::vector<Id>& classes_with_op(GlobalSymbol op) const;
 
+  // Hints that `id`'s class record (and union-find entry) will be read soon.
+  // E-matching visits candidate classes scattered over the whole table; with
+  // a hint a few candidates ahead their memory reads overlap.
+  void prefetch_class(Id id) const {
+    if (id < classes_.size()) {
+      __builtin_prefetch(&classes_[id]);
+      union_find_.prefetch(id);
+    }
+  }
+
+  // The e-node that `id` was created for, with its children as they were
+  // when it was added (each id names the class one e-node was created in).
+  const SymbolLang& created_node(Id id) const;
+
   // The worklist of pending re-canonicalizations, for tests and diagnostics.
   std::size_t pending_count() const { return worklist_.size(); }
 
@@ -164,24 +178,39 @@ class EGraph {
   void reserve(std::size_t node_count);
 
  private:
-  class NodeMemo;
-  class SearchIndex;
-
   bool perform_union(Id a, Id b);
   std::size_t process_unions();
   void rebuild_classes();
   void tidy_class(EClass& eclass);
-  EClass& class_record(Id root);
-  void canonicalize_compress(SymbolLang& node);
-  void canonicalize(SymbolLang& node) const;
+  bool is_indexed_under(const EClass& eclass, GlobalSymbol op) const;
+  void index_under(EClass& eclass, GlobalSymbol op);
+  void unindex(EClass& eclass);
+  EClass& class_record(Id root) {
+    EClass& eclass = classes_[root];
+    if (!eclass.is_live()) [[unlikely]] throw_invalid_id(root);
+    return eclass;
+  }
+  [[noreturn]] void throw_invalid_id(Id root) const;
+  void canonicalize_compress(SymbolLang& node) {
+    for (Id& child : node.children) child = union_find_.find_compress(child);
+  }
+  void canonicalize(SymbolLang& node) const {
+    for (Id& child : node.children) child = union_find_.find(child);
+  }
 
   UnionFind union_find_;
-  std::unique_ptr<NodeMemo> memo_;
-  std::vector<ParentPair> worklist_;
+  // created_[id]: the e-node id was created for, never canonicalized. Parent
+  // lists and the worklist name their (e-node, id) pairs by the id alone.
+  ChunkedVector<SymbolLang> created_;
+  detail::NodeMemo memo_;
+  // Ids whose creation e-nodes wait for re-canonicalization; used as a stack.
+  std::vector<Id> worklist_;
   // The class table, addressed by id; slots of merged-away ids are not live.
-  std::vector<EClass> classes_;
+  ChunkedVector<EClass> classes_;
   std::size_t class_count_ = 0;
-  std::unique_ptr<SearchIndex> index_;
+  detail::SearchIndex index_;
+  // The operators beyond the first under which a class is indexed.
+  std::unordered_map<Id, SmallVector<GlobalSymbol, 2>> more_indexed_ops_;
   // Ids whose classes may need tidying at the next rebuild: new classes,
   // union survivors and the holders of nodes whose children were merged.
   std::vector<Id> touched_;
@@ -200,9 +229,11 @@ class EGraph::ClassRange {
     using iterator_category = std::forward_iterator_tag;
 
     iterator() = default;
-    iterator(const EClass* at, const EClass* end) : at_(at), end_(end) { skip_dead(); }
-    const EClass& operator*() const { return *at_; }
-    const EClass* operator->() const { return at_; }
+    iterator(const ChunkedVector<EClass>* table, std::size_t at) : table_(table), at_(at) {
+      skip_dead();
+    }
+    const EClass& operator*() const { return (*table_)[at_]; }
+    const EClass* operator->() const { return &(*table_)[at_]; }
     iterator& operator++() {
       ++at_;
       skip_dead();
@@ -217,23 +248,20 @@ class EGraph::ClassRange {
 
    private:
     void skip_dead() {
-      while (at_ != end_ && !at_->live) ++at_;
+      while (at_ < table_->size() && !(*table_)[at_].is_live()) ++at_;
     }
-    const EClass* at_ = nullptr;
-    const EClass* end_ = nullptr;
+    const ChunkedVector<EClass>* table_ = nullptr;
+    std::size_t at_ = 0;
   };
 
-  ClassRange(const EClass* first, const EClass* last) : first_(first), last_(last) {}
-  iterator begin() const { return iterator(first_, last_); }
-  iterator end() const { return iterator(last_, last_); }
+  explicit ClassRange(const ChunkedVector<EClass>& table) : table_(&table) {}
+  iterator begin() const { return iterator(table_, 0); }
+  iterator end() const { return iterator(table_, table_->size()); }
 
  private:
-  const EClass* first_;
-  const EClass* last_;
+  const ChunkedVector<EClass>* table_;
 };
 
-inline EGraph::ClassRange EGraph::classes() const {
-  return ClassRange(classes_.data(), classes_.data() + classes_.size());
-}
+inline EGraph::ClassRange EGraph::classes() const { return ClassRange(classes_); }
 
 }  // namespace korvane::egraph

@@ -5,7 +5,7 @@
 
 namespace korvane::egraph {
 
-void Machine::run_with_limit(Id eclass, std::size_t limit, std::vector<Subst>& out) {
+void Machine::run_with_limit(Id eclass, std::size_t limit, SubstList& out) {
   if (!egraph_.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
   if (limit == 0) return;
   registers_.assign(1, eclass);
@@ -66,9 +66,9 @@ bool Machine::yield_match() {
   return --remaining_ == 0;
 }
 
-std::vector<Subst> run_with_limit(const Program& program, const EGraph& egraph, Id eclass,
-                                  std::size_t limit) {
-  std::vector<Subst> found;
+SubstList run_with_limit(const Program& program, const EGraph& egraph, Id eclass,
+                         std::size_t limit) {
+  SubstList found;
   Machine(program, egraph).run_with_limit(eclass, limit, found);
   return found;
 }

@@ -223,16 +223,22 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
                                                       std::size_t limit) const {
+  // Refused up front, not only when a candidate class is run: the search
+  // index of a dirty e-graph may list too few classes, and a search finding
+  // nothing there would go unnoticed.
+  if (!egraph.is_clean() && egraph.class_count() > 0 && limit > 0) {
+    throw InternalError("Tried to search a dirty e-graph!");
+  }
   std::vector<SearchMatches> found;
   Machine machine(program_, egraph);
-  std::vector<Subst> substs;
+  SubstList substs;
   auto search_class = [&](Id eclass) {
     machine.run_with_limit(eclass, limit, substs);
     if (substs.empty()) return;
     check_invariant(substs.size() <= limit, "assertion failed: len <= limit");
     limit -= substs.size();
     found.push_back(SearchMatches{eclass, std::move(substs)});
-    substs.clear();
+    substs = SubstList();
   };
 
   const ENodeOrVar& root = ast_.root();
@@ -244,9 +250,11 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
   } else {
     // Only classes holding the root's operator can match; the index lists
     // exactly those, so the matches are the same as over every class.
-    for (Id eclass : egraph.classes_with_op(root.node.op)) {
-      if (limit == 0) break;
-      search_class(eclass);
+    const std::vector<Id>& candidates = egraph.classes_with_op(root.node.op);
+    constexpr std::size_t kLookahead = 8;
+    for (std::size_t i = 0; i < candidates.size() && limit > 0; ++i) {
+      if (i + kLookahead < candidates.size()) egraph.prefetch_class(candidates[i + kLookahead]);
+      search_class(candidates[i]);
     }
   }
   return found;
@@ -280,7 +288,18 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
                                        const std::vector<SearchMatches>& matches) const {
   std::vector<Id> changed;
   std::vector<Id> ids(ast_.size());
-  for (const SearchMatches& match : matches) {
+  constexpr std::size_t kLookahead = 4;
+  for (std::size_t m = 0; m < matches.size(); ++m) {
+    if (m + kLookahead < matches.size()) {
+      // Matches are scattered over the e-graph; start reading the classes
+      // that a later instantiation and union will touch.
+      const SearchMatches& later = matches[m + kLookahead];
+      egraph.prefetch_class(later.eclass);
+      if (!later.substs.empty()) {
+        for (const auto& binding : later.substs.front()) egraph.prefetch_class(binding.second);
+      }
+    }
+    const SearchMatches& match = matches[m];
     for (const Subst& subst : match.substs) {
       Id instance = apply_pat(egraph, subst, ids);
       if (egraph.union_(instance, match.eclass)) changed.push_back(instance);

@@ -147,10 +147,13 @@ class Subst {
 std::ostream& operator<<(std::ostream& out, const Subst& subst);
 std::string to_string(const Subst& subst);
 
+// The substitutions found in one class. Most classes yield one, kept inline.
+using SubstList = SmallVector<Subst, 1>;
+
 // The substitutions under which a pattern occurs in one class (never empty).
 struct SearchMatches {
   Id eclass = 0;
-  std::vector<Subst> substs;
+  SubstList substs;
 };
 
 // ---------------------------------------------------------------------------
@@ -214,7 +217,7 @@ class Machine {
   Machine(const Program& program, const EGraph& egraph) : program_(program), egraph_(egraph) {}
 
   // Appends the substitutions found in `eclass` (at most `limit`) to `out`.
-  void run_with_limit(Id eclass, std::size_t limit, std::vector<Subst>& out);
+  void run_with_limit(Id eclass, std::size_t limit, SubstList& out);
 
  private:
   // Runs the instructions from `pc` on; true asks every caller to stop.
@@ -227,11 +230,11 @@ class Machine {
   std::vector<Id> registers_;
   std::vector<Id> lookup_buffer_;
   std::size_t remaining_ = 0;
-  std::vector<Subst>* out_ = nullptr;
+  SubstList* out_ = nullptr;
 };
 
-std::vector<Subst> run_with_limit(const Program& program, const EGraph& egraph, Id eclass,
-                                  std::size_t limit);
+SubstList run_with_limit(const Program& program, const EGraph& egraph, Id eclass,
+                         std::size_t limit);
 
 // ---------------------------------------------------------------------------
 // Patterns

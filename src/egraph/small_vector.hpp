@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <compare>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -72,8 +73,8 @@ class SmallVector {
   // True while the elements live inside the object (no heap buffer).
   bool is_inline() const { return capacity_ == N; }
 
-  T* data() { return is_inline() ? inline_data() : heap_; }
-  const T* data() const { return is_inline() ? inline_data() : heap_; }
+  T* data() { return is_inline() ? inline_data() : heap(); }
+  const T* data() const { return is_inline() ? inline_data() : heap(); }
   iterator begin() { return data(); }
   iterator end() { return data() + size_; }
   const_iterator begin() const { return data(); }
@@ -163,8 +164,17 @@ class SmallVector {
     return checked_size(std::max<std::size_t>(2 * static_cast<std::size_t>(capacity_), N + 1));
   }
 
-  T* inline_data() { return std::launder(reinterpret_cast<T*>(inline_)); }
-  const T* inline_data() const { return std::launder(reinterpret_cast<const T*>(inline_)); }
+  T* inline_data() { return std::launder(reinterpret_cast<T*>(storage_)); }
+  const T* inline_data() const { return std::launder(reinterpret_cast<const T*>(storage_)); }
+
+  // The heap pointer is kept as bytes so that the object needs only the
+  // element's alignment: an e-node of three 4-byte ids is 24 bytes, not 32.
+  T* heap() const {
+    T* pointer;
+    std::memcpy(&pointer, storage_, sizeof pointer);
+    return pointer;
+  }
+  void set_heap(T* pointer) { std::memcpy(storage_, &pointer, sizeof pointer); }
 
   void grow_to(size_type wanted) {
     T* fresh = static_cast<T*>(::operator new(sizeof(T) * wanted, std::align_val_t(alignof(T))));
@@ -172,12 +182,12 @@ class SmallVector {
     std::uninitialized_move(old, old + size_, fresh);
     std::destroy(old, old + size_);
     free_heap();
-    heap_ = fresh;
+    set_heap(fresh);
     capacity_ = wanted;
   }
 
   void free_heap() {
-    if (!is_inline()) ::operator delete(heap_, std::align_val_t(alignof(T)));
+    if (!is_inline()) ::operator delete(heap(), std::align_val_t(alignof(T)));
   }
 
   void release() {
@@ -194,7 +204,7 @@ class SmallVector {
       size_ = other.size_;
       other.clear();
     } else {
-      heap_ = other.heap_;
+      set_heap(other.heap());
       size_ = other.size_;
       capacity_ = other.capacity_;
       other.size_ = 0;
@@ -204,10 +214,8 @@ class SmallVector {
 
   size_type size_ = 0;
   size_type capacity_ = N;  // N while inline; a heap buffer is always larger
-  union {
-    alignas(T) unsigned char inline_[sizeof(T) * N];
-    T* heap_;
-  };
+  static constexpr std::size_t kStorageBytes = std::max(sizeof(T) * N, sizeof(T*));
+  alignas(T) unsigned char storage_[kStorageBytes];
 };
 
 }  // namespace korvane::egraph

@@ -64,13 +64,6 @@ TEST(RunnerTest, NothingMatchingSaturatesInTheFirstIteration) {
   EXPECT_TRUE(runner.egraph().is_clean());
 }
 
-TEST(RunnerTest, EmptyRuleListOnEmptyGraphSaturates) {
-  Runner runner;
-  runner.run({});
-  EXPECT_EQ(runner.iterations().size(), 1u);
-  EXPECT_EQ(runner.stop_reason(), StopReason::saturated());
-}
-
 TEST(RunnerTest, CommutedDuplicatesMergeAndRecordsCountUnions) {
   EGraph g;
   Id a = g.add(leaf("a"));
@@ -138,15 +131,6 @@ TEST(BackoffSchedulerTest, FastForwardMovesEveryBanByTheSameAmount) {
   EXPECT_EQ(scheduler.rule_stats(intern("free")).ban_end, 1u);
   EXPECT_EQ(scheduler.stats().size(), 3u);
   EXPECT_EQ(scheduler.stats()[0].first, intern("early"));
-}
-
-TEST(BackoffSchedulerTest, TooManyBansIsFatal) {
-  EGraph g = fan(2);
-  g.rebuild();
-  Rewrite f_to_g = rule("f-to-g", "(f ?x)", "(g ?x)");
-  BackoffScheduler scheduler(0, 1);
-  scheduler.rule_stats(f_to_g.name()).bans = 64;
-  EXPECT_THROW(scheduler.search_rewrite(0, g, f_to_g), InternalError);
 }
 
 TEST(RunnerTest, BannedRuleIsRetriedAfterTheFastForward) {
@@ -256,12 +240,10 @@ TEST(RunnerTest, DuplicatedNamesWarnOnStandardErrorAndShareStats) {
   auto& scheduler = dynamic_cast<BackoffScheduler&>(runner.scheduler());
   EXPECT_EQ(scheduler.stats().size(), 3u);
   EXPECT_EQ(runner.stop_reason(), StopReason::saturated());
-}
 
-TEST(RunnerTest, UniqueNamesWriteNothing) {
-  Runner runner;
+  Runner quiet;
   testing::internal::CaptureStderr();
-  runner.run({grow(), rule("other", "(g ?x)", "?x")});
+  quiet.run({grow(), rule("other", "(g ?x)", "?x")});
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

@@ -38,27 +38,20 @@ TEST(Symbol, TextsWithEmbeddedZeroBytesAndTheEmptyTextAreDistinct) {
 }
 
 TEST(Symbol, NumbersFollowInterningOrderWithinAShard) {
-  // Intern fresh texts until two share a shard; the later one gets the
-  // higher position, whatever the alphabetical order.
+  // Intern fresh texts, each alphabetically before the previous one, until
+  // two share a shard: the later one gets the higher position.
   std::vector<GlobalSymbol> by_shard(16, GlobalSymbol::from_number(0));
   for (int i = 0;; ++i) {
-    GlobalSymbol symbol = intern("symbol-order-" + std::to_string(1000 - i));
+    GlobalSymbol symbol = intern("symbol-order-" + std::to_string(99999 - i));
     GlobalSymbol& earlier = by_shard[shard_of(symbol)];
     if (earlier.number() != 0) {
       EXPECT_LT(earlier, symbol);
-      EXPECT_GT(earlier.as_str(), symbol.as_str());  // later texts sort first alphabetically
+      EXPECT_GT(earlier.as_str(), symbol.as_str());
       EXPECT_EQ(position_plus_one(symbol), position_plus_one(earlier) + 1);
       break;
     }
     earlier = symbol;
   }
-}
-
-TEST(Symbol, ShardComesFromTheTextAlone) {
-  // The same text lands in the same shard in every run: pin one hash.
-  GlobalSymbol symbol = intern("op|add");
-  EXPECT_EQ(shard_of(symbol), shard_of(intern("op|add")));
-  EXPECT_LT(shard_of(symbol), 16u);
 }
 
 TEST(Symbol, NumberLayoutAndItsLimit) {
@@ -114,9 +107,8 @@ TEST(SexpReader, AtomsStopAtSpacesButNotTabs) {
   EXPECT_EQ(*parse_str("a b"), atom("a"));
   EXPECT_EQ(*parse_str("  \tatom)rest"), atom("atom"));
   EXPECT_EQ(*parse_str("?x"), atom("?x"));
+  EXPECT_TRUE(parse_str("")->is_empty());
 }
-
-TEST(SexpReader, EmptyTextIsEmpty) { EXPECT_TRUE(parse_str("")->is_empty()); }
 
 TEST(SexpReader, NestedLists) {
   Sexp expected = Sexp::list({atom("a"), Sexp::list({atom("b"), atom("c")})});
@@ -139,9 +131,6 @@ TEST(SexpReader, ErrorsCarryOneBasedPositions) {
   auto close = parse_str(")");
   ASSERT_FALSE(close);
   EXPECT_EQ(close.error(), (ParseError{"Unexpected )", 1, 1}));
-
-  auto later = parse_str("(a\n  (b\n ))\n)");
-  ASSERT_TRUE(later);
 
   auto blank = parse_str("  ");
   ASSERT_FALSE(blank);

@@ -1,0 +1,174 @@
+// The two hash tables inside an e-graph: the hash-cons and the search index.
+// Internal to the e-graph; declared here so that the e-graph can hold them by
+// value.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "egraph/chunked_vector.hpp"
+#include "egraph/enode.hpp"
+#include "error.hpp"
+
+namespace korvane::egraph::detail {
+
+// ---------------------------------------------------------------------------
+// The hash-cons: keys and values in insertion order, found through an
+// open-addressing table of 8-byte (hash tag, entry) slots. The slot table is
+// small enough to stay mostly in cache for a million entries, and a probe for
+// an absent node, the common case while loading, touches only the slots.
+// Entries are overwritten, never removed, so their count is the hash-cons size.
+
+class NodeMemo {
+ public:
+  std::size_t size() const { return keys_.size(); }
+
+  const Id* find(const SymbolLang& node) const {
+    if (slots_.empty()) return nullptr;
+    std::uint64_t hash = hash_enode(node);
+    std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.entry == kEmpty) return nullptr;
+      if (slot.tag == tag && keys_[slot.entry] == node) return &values_[slot.entry];
+    }
+  }
+
+  // Where `node` is or would go: `value` points at its id if present,
+  // otherwise `slot` is the empty slot for insert_at. The table has room for
+  // one more entry (make_room) and must not change in between.
+  struct Probe {
+    Id* value;
+    std::size_t slot;
+    std::uint32_t tag;
+  };
+
+  void make_room() {
+    if ((keys_.size() + 1) * 8 > slots_.size() * 5) grow(std::max<std::size_t>(64, slots_.size() * 2));
+  }
+
+  Probe probe(const SymbolLang& node) {
+    std::uint64_t hash = hash_enode(node);
+    std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.entry == kEmpty) return Probe{nullptr, i, tag};
+      if (slot.tag == tag && keys_[slot.entry] == node) return Probe{&values_[slot.entry], i, tag};
+    }
+  }
+
+  void insert_at(const Probe& probe, const SymbolLang& node, Id id) {
+    if (slots_[probe.slot].entry != kEmpty) {
+      throw InternalError("assertion failed: self.memo.insert(enode, id).is_none()");
+    }
+    check_invariant(keys_.size() < kEmpty, "hash-cons longer than 2^32 - 1 entries");
+    slots_[probe.slot] = Slot{probe.tag, static_cast<std::uint32_t>(keys_.size())};
+    keys_.push_back(node);
+    values_.push_back(id);
+  }
+
+  // Inserts or overwrites; returns the value that was replaced, if any.
+  std::optional<Id> insert(const SymbolLang& node, Id id) {
+    make_room();
+    Probe found = probe(node);
+    if (found.value) return std::exchange(*found.value, id);
+    insert_at(found, node, id);
+    return std::nullopt;
+  }
+
+  void reserve(std::size_t count) {
+    keys_.reserve(count);
+    values_.reserve(count);
+    std::size_t wanted = 64;
+    while (count * 8 > wanted * 5) wanted *= 2;
+    if (wanted > slots_.size()) grow(wanted);
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t tag;
+    std::uint32_t entry;
+  };
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+
+  void grow(std::size_t capacity) {
+    slots_.assign(capacity, Slot{0, kEmpty});
+    mask_ = capacity - 1;
+    for (std::uint32_t e = 0; e < keys_.size(); ++e) {
+      std::uint64_t hash = hash_enode(keys_[e]);
+      std::size_t i = hash & mask_;
+      while (slots_[i].entry != kEmpty) i = (i + 1) & mask_;
+      slots_[i] = Slot{static_cast<std::uint32_t>(hash >> 32), e};
+    }
+  }
+
+  ChunkedVector<SymbolLang> keys_;
+  ChunkedVector<Id> values_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The search index: for every operator, the classes holding an e-node with
+// it. Kept up to date incrementally: a rebuild lists the classes it tidied
+// under their new operators and drops merged-away classes from the lists of
+// the operators they were listed under.
+
+class SearchIndex {
+ public:
+  const std::vector<Id>& classes_with(GlobalSymbol op) const {
+    auto found = bucket_of_.find(op);
+    return found == bucket_of_.end() ? kNone : buckets_[found->second].ids;
+  }
+
+  void add(GlobalSymbol op, Id id) { buckets_[bucket(op)].ids.push_back(id); }
+
+  // `op`'s list holds a class that no longer exists.
+  void mark_stale(GlobalSymbol op) {
+    std::uint32_t b = bucket(op);
+    if (!buckets_[b].stale) {
+      buckets_[b].stale = true;
+      stale_.push_back(b);
+    }
+  }
+
+  template <class IsLive>
+  void drop_stale(IsLive is_live) {
+    for (std::uint32_t b : stale_) {
+      std::vector<Id>& ids = buckets_[b].ids;
+      ids.erase(std::remove_if(ids.begin(), ids.end(), [&](Id id) { return !is_live(id); }),
+                ids.end());
+      buckets_[b].stale = false;
+    }
+    stale_.clear();
+  }
+
+ private:
+  struct Bucket {
+    std::vector<Id> ids;
+    bool stale = false;
+  };
+
+  std::uint32_t bucket(GlobalSymbol op) {
+    if (op == last_op_ && !buckets_.empty()) return last_bucket_;
+    auto [found, inserted] = bucket_of_.try_emplace(op, static_cast<std::uint32_t>(buckets_.size()));
+    if (inserted) buckets_.emplace_back();
+    last_op_ = op;
+    last_bucket_ = found->second;
+    return last_bucket_;
+  }
+
+  static inline const std::vector<Id> kNone{};
+  std::unordered_map<GlobalSymbol, std::uint32_t> bucket_of_;
+  std::vector<Bucket> buckets_;
+  std::vector<std::uint32_t> stale_;
+  GlobalSymbol last_op_ = GlobalSymbol::from_number(0);
+  std::uint32_t last_bucket_ = 0;
+};
+
+}  // namespace korvane::egraph::detail
