@@ -13,6 +13,7 @@
 
 #include <exception>
 #include <new>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -33,6 +34,12 @@ PyObject* raise_internal_error(ModuleState* state, const char* message);
 // Waits for a store mutex detached from the interpreter (the store tries the
 // lock first and calls this only when it is taken).
 void wait_detached(std::mutex& mutex);
+
+// Locks a mutex of the Python layer (a reducer's own mutex, say) from an
+// attached thread without stalling the interpreter while it is taken.
+inline void lock_attached(std::mutex& mutex) {
+  if (!mutex.try_lock()) wait_detached(mutex);
+}
 
 // Runs `work` (core code, no Python calls) in the attached thread. Store locks
 // it takes are awaited detached. A C++ exception becomes a Python exception;
@@ -63,6 +70,9 @@ bool call_core_detached(ModuleState* state, Work&& work) {
   std::optional<std::string> failure;
   Py_BEGIN_ALLOW_THREADS
   try {
+    // Already detached: store locks are awaited by plain blocking, even when
+    // this runs inside a call_core scope.
+    ScopedLockWaiter blocking(nullptr);
     std::forward<Work>(work)();
   } catch (const std::bad_alloc&) {
     out_of_memory = true;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "args.hpp"

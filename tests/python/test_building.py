@@ -510,3 +510,53 @@ def test_sequence_subclasses_are_iterated(store):
     store.add_source("b")
     node = store.add_op("f", Reversed([0, 1]))
     assert store.nodes()[node]["inputs"] == [1, 0]
+
+
+def test_numpy_booleans_pass_as_bool_arguments():
+    np = pytest.importorskip("numpy")
+    store = _store_with_node()
+    # maximal_fusion converts first; the outputs error shows it was accepted.
+    for flag in (np.bool_(True), np.bool_(False)):
+        raises_with_note(TypeError, "Can't extract `str` to `Vec`", "outputs",
+                         lambda: store.reduce(maximal_fusion=flag, outputs="0"))
+        raises_with_note(TypeError, "Can't extract `str` to `Vec`", "outputs",
+                         lambda: IncrementalReducer().finalize(store, maximal_fusion=flag, outputs="0"))
+    raises_with_note(TypeError, "'int64' object is not an instance of 'bool'", "maximal_fusion",
+                     lambda: store.reduce(maximal_fusion=np.int64(1)))
+
+
+def _canonical(value):
+    if isinstance(value, float):
+        return ("f", struct.pack("<d", math.nan if math.isnan(value) else value))
+    return (type(value).__name__, value)
+
+
+recording_calls = st.lists(st.tuples(
+    st.sampled_from(["source", "op", "reduction", "exchange", "join"]),
+    st.sampled_from(["a", "b"]),
+    st.lists(st.integers(0, 12), max_size=3),
+    st.dictionaries(st.sampled_from(["x", "y"]),
+                    st.one_of(st.booleans(), st.integers(-2, 2), st.sampled_from(
+                        [0.0, -0.0, 1.0, math.nan, math.inf]), st.sampled_from(["", "s"])),
+                    max_size=2),
+), max_size=40)
+
+
+@given(recording_calls)
+def test_ids_match_a_model_of_interning(calls):
+    store = GraphStore()
+    model = {}
+    for kind, name, inputs, params in calls:
+        if kind == "source":
+            inputs = []
+        key = (kind, name if kind in ("source", "op", "reduction") else "", tuple(inputs),
+               tuple(sorted((k, _canonical(v)) for k, v in params.items())))
+        add = getattr(store, "add_" + kind)
+        args = (name, params) if kind == "source" else (
+            (name, inputs, params) if kind in ("op", "reduction") else (inputs, params))
+        if any(i >= len(model) for i in inputs):
+            with pytest.raises(ValueError, match=f"^no node with id {next(i for i in inputs if i >= len(model))}$"):
+                add(*args)
+        else:
+            assert add(*args) == model.setdefault(key, len(model))
+        assert store.node_count() == len(model)
