@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "error.hpp"
+#include "optimizer/node_list.hpp"
 #include "optimizer/pipeline.hpp"
 #include "record.hpp"
 
@@ -76,37 +77,29 @@ std::uint64_t mix(std::uint64_t h) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The canonical records and their hash-consing index.
+// The canonical commutative operations, for finding a twin with swapped
+// operands. Every other lookup goes to the canonical store's own index.
 
-class IncrementalReducer::Canonical {
+class IncrementalReducer::CommutativeIndex {
  public:
-  std::uint64_t size() const { return entries_.size(); }
-
-  std::string_view record(std::uint64_t position) const {
-    const Entry& entry = entries_[position];
-    return {entry.data, entry.size};
-  }
-
-  // The position of the canonical record equal to `record`, or kNoPosition.
+  // The canonical position of the record equal to `record`, or kNoPosition.
   std::uint64_t find(std::string_view record, const RecordInfo& info) const {
     if (slots_.empty()) return kNoPosition;
     const std::uint64_t hash = mix(info.hash);
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
-      if (slot.position == kNoPosition) return kNoPosition;
+      if (slot.entry == kNoPosition) return kNoPosition;
       if (slot.hash != hash) continue;
-      const Entry& entry = entries_[slot.position];
-      if (record_equal({entry.data, entry.size}, entry.has_nan, record, info.has_nan)) return slot.position;
+      const Entry& entry = entries_[slot.entry];
+      if (record_equal({entry.data, entry.size}, entry.has_nan, record, info.has_nan)) return entry.position;
     }
   }
 
-  // Appends a record known to be absent and indexes it; returns its position.
-  std::uint64_t insert(std::string_view record, const RecordInfo& info) {
+  // Enters a record known to be absent, with its canonical position.
+  void insert(std::string_view record, const RecordInfo& info, std::uint64_t position) {
     if (2 * (entries_.size() + 1) > slots_.size()) grow();
-    const std::uint64_t position = entries_.size();
-    entries_.push_back(Entry{store(record), record.size(), info.has_nan});
-    place(Slot{mix(info.hash), position});
-    return position;
+    place(Slot{mix(info.hash), entries_.size()});
+    entries_.push_back(Entry{store(record), record.size(), info.has_nan, position});
   }
 
  private:
@@ -114,10 +107,11 @@ class IncrementalReducer::Canonical {
     const char* data;
     std::size_t size;
     bool has_nan;
+    std::uint64_t position;  // in the canonical store
   };
   struct Slot {
     std::uint64_t hash = 0;
-    std::uint64_t position = kNoPosition;
+    std::uint64_t entry = kNoPosition;
   };
 
   static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
@@ -144,7 +138,7 @@ class IncrementalReducer::Canonical {
 
   void place(Slot slot) {
     for (std::size_t i = slot.hash & mask_;; i = (i + 1) & mask_) {
-      if (slots_[i].position == kNoPosition) {
+      if (slots_[i].entry == kNoPosition) {
         slots_[i] = slot;
         return;
       }
@@ -156,7 +150,7 @@ class IncrementalReducer::Canonical {
     slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
     mask_ = slots_.size() - 1;
     for (const Slot& slot : old) {
-      if (slot.position != kNoPosition) place(slot);
+      if (slot.entry != kNoPosition) place(slot);
     }
   }
 
@@ -170,16 +164,23 @@ class IncrementalReducer::Canonical {
 
 // ---------------------------------------------------------------------------
 
-IncrementalReducer::IncrementalReducer() : canonical_(std::make_unique<Canonical>()) {}
+IncrementalReducer::IncrementalReducer()
+    : canonical_(std::make_unique<GraphStore>()), commutative_(std::make_unique<CommutativeIndex>()) {}
 IncrementalReducer::~IncrementalReducer() = default;
 IncrementalReducer::IncrementalReducer(IncrementalReducer&&) noexcept = default;
 IncrementalReducer& IncrementalReducer::operator=(IncrementalReducer&&) noexcept = default;
 
-std::uint64_t IncrementalReducer::canonical_count() const { return canonical_->size(); }
+std::uint64_t IncrementalReducer::canonical_count() const { return canonical_->node_count(); }
 
 NodeKey IncrementalReducer::canonical_node(std::uint64_t position) const {
-  check_invariant(position < canonical_->size(), "canonical position is below the canonical count");
-  return decode_record(canonical_->record(position));
+  return canonical_->view().node(position);
+}
+
+// Hash-consing: the position of the equal canonical node, appended if new.
+std::uint64_t IncrementalReducer::intern(std::string_view record) {
+  auto position = canonical_->intern_record(record);
+  check_invariant(position.has_value(), "canonical nodes read only earlier positions");
+  return *position;
 }
 
 Status<BadNodeId> IncrementalReducer::consume(std::string_view record) {
@@ -208,24 +209,24 @@ Status<BadNodeId> IncrementalReducer::consume(std::string_view record) {
       return {};
     }
     if (count == 2 && RuleTables::holds(rules.commutative, prefix)) {
-      std::uint64_t position = canonical_->find(scratch_, inspect_record(scratch_));
+      const RecordInfo info = inspect_record(scratch_);
+      std::uint64_t position = commutative_->find(scratch_, info);
       if (position == kNoPosition) {
         char* operands = &scratch_[offset];
         std::swap_ranges(operands, operands + 8, operands + 8);
-        position = canonical_->find(scratch_, inspect_record(scratch_));
+        position = commutative_->find(scratch_, inspect_record(scratch_));
         std::swap_ranges(operands, operands + 8, operands + 8);  // keep the order first seen
       }
-      if (position != kNoPosition) {
-        consumed_.push_back(position);
-        return {};
+      if (position == kNoPosition) {
+        position = intern(scratch_);
+        commutative_->insert(scratch_, info, position);
       }
+      consumed_.push_back(position);
+      return {};
     }
   }
 
-  const RecordInfo info = inspect_record(scratch_);
-  std::uint64_t position = canonical_->find(scratch_, info);
-  if (position == kNoPosition) position = canonical_->insert(scratch_, info);
-  consumed_.push_back(position);
+  consumed_.push_back(intern(scratch_));
   return {};
 }
 
@@ -259,12 +260,10 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const NodeIds& outputs, 
     canonical_outputs.push_back(consumed_[id]);
   }
 
-  std::vector<NodeKey> nodes;
-  nodes.reserve(canonical_->size());
-  for (std::uint64_t p = 0; p < canonical_->size(); ++p) nodes.push_back(decode_record(canonical_->record(p)));
-
-  Reduced reduced = reduce_with_mode(nodes, canonical_outputs, engine, maximal);
-  check_invariant(reduced.node_map.size() == nodes.size(), "the node map covers every canonical node");
+  // The canonical form is reduced in place, as packed records.
+  const ArenaView view = canonical_->view();
+  Reduced reduced = reduce_with_mode(NodeList(view), canonical_outputs, engine, maximal);
+  check_invariant(reduced.node_map.size() == view.size(), "the node map covers every canonical node");
 
   // Store nodes that were folded into one canonical node share its landing.
   NodeMap by_store_id;

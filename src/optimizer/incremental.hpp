@@ -7,9 +7,10 @@
 // earlier one's place. finalize then reduces the (smaller) canonical form with
 // the full pipeline and maps the result back to store ids.
 //
-// The canonical form is kept as packed records (record.hpp) in chunks that
-// never move, indexed by an open-addressing table of positions, so a step's
-// cost depends on the number of new nodes, not on the size of the store.
+// The canonical form is itself an interning store of packed records, so
+// hash-consing is the store's own lookup, and finalize reduces the records in
+// place. A step's cost depends on the number of new nodes, not on the size of
+// the store that is fed or of the canonical form.
 #pragma once
 
 #include <cstdint>
@@ -61,11 +62,13 @@ class IncrementalReducer {
   const std::vector<std::uint64_t>& consumed() const { return consumed_; }
 
  private:
-  class Canonical;  // records, their index and the rule tables
+  class CommutativeIndex;  // incremental.cpp
 
   Status<BadNodeId> consume(std::string_view record);
+  std::uint64_t intern(std::string_view record);
 
-  std::unique_ptr<Canonical> canonical_;
+  std::unique_ptr<GraphStore> canonical_;             // positions are node ids
+  std::unique_ptr<CommutativeIndex> commutative_;     // its commutative operations
   std::vector<std::uint64_t> consumed_;
   std::uint64_t total_work_ = 0;
   std::string scratch_;  // the record being consumed, with rewritten inputs

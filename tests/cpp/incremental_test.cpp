@@ -8,8 +8,10 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "optimizer/guarded_reducer.hpp"
 #include "optimizer_support.hpp"
 #include "store.hpp"
 
@@ -400,7 +402,7 @@ TEST(IncrementalFinalize, LeavesTheReducerAsItWas) {
   auto first = reducer.finalize(outputs, kEngine, true);
   auto second = reducer.finalize(outputs, kEngine, true);
   ASSERT_TRUE(first && second);
-  EXPECT_EQ(first->nodes, second->nodes);
+  EXPECT_EQ(first->nodes.nodes(), second->nodes.nodes());
   EXPECT_EQ(first->outputs, second->outputs);
   EXPECT_EQ(first->node_map, second->node_map);
   EXPECT_EQ(first->report, second->report);
@@ -421,6 +423,54 @@ TEST(IncrementalFinalize, NoOutputsReducesToNothing) {
   auto nothing = empty.finalize({}, kEngine, false);
   ASSERT_TRUE(nothing);
   EXPECT_TRUE(nothing->node_map.empty());
+}
+
+// ---------------------------------------------------------------------------
+// The shared reducer
+
+TEST(GuardedReducer, AFailureWhileHoldingTheMutexPoisonsIt) {
+  GuardedReducer guarded;
+  EXPECT_EQ(guarded.run([](IncrementalReducer& r) { return *r.step({source("a")}); }), 1u);
+  EXPECT_THROW(guarded.run([](IncrementalReducer&) -> int { throw InternalError("broken"); }), InternalError);
+  EXPECT_TRUE(guarded.poisoned());
+  try {
+    guarded.run([](IncrementalReducer& r) { return r.watermark(); });
+    FAIL() << "a poisoned reducer ran";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "incremental reducer poisoned");
+  }
+}
+
+std::atomic<int> waits{0};
+void counting_waiter(std::mutex& mutex) {
+  ++waits;
+  mutex.lock();
+}
+
+TEST(GuardedReducer, WaitsThroughTheWaiterOnlyWhenContended) {
+  GuardedReducer guarded;
+  waits = 0;
+  guarded.run([](IncrementalReducer&) {}, &counting_waiter);
+  EXPECT_EQ(waits.load(), 0);
+
+  std::atomic<bool> holding{false}, release{false};
+  std::thread holder([&] {
+    guarded.run([&](IncrementalReducer& r) {
+      holding = true;
+      while (!release) std::this_thread::yield();
+      ASSERT_TRUE(r.step({source("a")}));
+    });
+  });
+  while (!holding) std::this_thread::yield();
+  std::thread waiter([&] {
+    EXPECT_EQ(guarded.run([](IncrementalReducer& r) { return r.watermark(); }, &counting_waiter), 1u);
+  });
+  while (waits.load() == 0) std::this_thread::yield();
+  release = true;
+  holder.join();
+  waiter.join();
+  EXPECT_EQ(waits.load(), 1);
+  EXPECT_FALSE(guarded.poisoned());
 }
 
 }  // namespace
