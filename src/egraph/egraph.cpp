@@ -92,7 +92,6 @@ Id EGraph::add(SymbolLang node) {
   for (Id child : node.children) class_record(child).parents.push_back(id);
   worklist_.push_back(id);
   ++class_count_;
-  // The probe above found no entry, so this cannot overwrite one.
   memo_.insert_at(probe, node, id);
   created_.push_back(std::move(node));
   clean_ = false;

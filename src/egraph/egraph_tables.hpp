@@ -63,6 +63,9 @@ class NodeMemo {
   }
 
   void insert_at(const Probe& probe, const SymbolLang& node, Id id) {
+    if (slots_[probe.slot].entry != kEmpty) {
+      throw InternalError("assertion failed: self.memo.insert(enode, id).is_none()");
+    }
     check_invariant(keys_.size() < kEmpty, "hash-cons longer than 2^32 - 1 entries");
     slots_[probe.slot] = Slot{probe.tag, static_cast<std::uint32_t>(keys_.size())};
     keys_.push_back(node);

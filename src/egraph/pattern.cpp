@@ -223,6 +223,12 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
                                                       std::size_t limit) const {
+  // Refused up front, not only when a candidate class is run: the search
+  // index of a dirty e-graph may list too few classes, and a search finding
+  // nothing there would go unnoticed.
+  if (!egraph.is_clean() && egraph.class_count() > 0 && limit > 0) {
+    throw InternalError("Tried to search a dirty e-graph!");
+  }
   std::vector<SearchMatches> found;
   Machine machine(program_, egraph);
   SubstList substs;
@@ -289,7 +295,9 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
       // that a later instantiation and union will touch.
       const SearchMatches& later = matches[m + kLookahead];
       egraph.prefetch_class(later.eclass);
-      for (const auto& binding : later.substs.front()) egraph.prefetch_class(binding.second);
+      if (!later.substs.empty()) {
+        for (const auto& binding : later.substs.front()) egraph.prefetch_class(binding.second);
+      }
     }
     const SearchMatches& match = matches[m];
     for (const Subst& subst : match.substs) {

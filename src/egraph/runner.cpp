@@ -182,6 +182,7 @@ std::optional<StopReason> Runner::check_limits() const {
 }
 
 Runner& Runner::run(const std::vector<Rewrite>& rules) {
+  check_invariant(scheduler_ != nullptr && clock_ != nullptr, "a runner needs a scheduler and a clock");
   warn_duplicate_names(rules, std::cerr);
   egraph_.rebuild();
   for (;;) {

@@ -14,7 +14,10 @@ Cone find_cone(const NodeList& list, const NodeIds& outputs) {
   // output or a live later node names it. Each live node is expanded once, and
   // the records are read in storage order instead of jumping along paths.
   std::vector<std::uint8_t> live(n, 0);
-  for (NodeId out : outputs) live[out] = 1;
+  for (NodeId out : outputs) {
+    check_invariant(out < n, "outputs name existing nodes");
+    live[out] = 1;
+  }
   for (NodeId id = n; id-- > 0;) {
     if (!live[id]) continue;
     const RecordInputs ins = list.inputs(id);

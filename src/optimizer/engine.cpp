@@ -1,5 +1,6 @@
 #include "engine.hpp"
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -8,6 +9,12 @@
 namespace korvane {
 
 namespace {
+
+std::string concat(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  for (std::string_view part : parts) out.append(part);
+  return out;
+}
 
 egraph::Rewrite make_rule(const std::string& name, const std::string& searcher,
                           const std::string& applier) {
@@ -21,13 +28,12 @@ egraph::Rewrite make_rule(const std::string& name, const std::string& searcher,
 EggEngine::EggEngine() {
   rules_.reserve(kCommutativeOps.size() + kIdentityTokens.size());
   for (std::string_view op : kCommutativeOps) {
-    const std::string name(op);
-    rules_.push_back(make_rule("commute-" + name, "(op|" + name + " ?a ?b)",
-                               "(op|" + name + " ?b ?a)"));
+    rules_.push_back(make_rule(concat({"commute-", op}), concat({"(op|", op, " ?a ?b)"}),
+                               concat({"(op|", op, " ?b ?a)"})));
   }
   for (std::size_t k = 0; k < kIdentityTokens.size(); ++k) {
-    rules_.push_back(make_rule("identity-" + std::to_string(k),
-                               "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
+    rules_.push_back(make_rule(concat({"identity-", std::to_string(k)}),
+                               concat({"(", kIdentityTokens[k], " ?x)"}), "?x"));
   }
 }
 

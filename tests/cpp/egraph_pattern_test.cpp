@@ -259,6 +259,11 @@ TEST(PatternSearch, DirtyEGraphIsRefused) {
   } catch (const InternalError& error) {
     EXPECT_STREQ(error.what(), "Tried to search a dirty e-graph!");
   }
+  // Also when no class holds the operator yet: the index is out of date.
+  EGraph never_rebuilt;
+  never_rebuilt.add(node("op|add", {never_rebuilt.add(leaf("x")), never_rebuilt.add(leaf("y"))}));
+  EXPECT_THROW(pattern("(op|add ?a ?b)").search(never_rebuilt), InternalError);
+  EXPECT_TRUE(pattern("(op|add ?a ?b)").search(EGraph()).empty());
 }
 
 // The operator index must not change which matches a search finds.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+
 #include "error.hpp"
 #include "optimizer/node_list.hpp"
 #include "optimizer_support.hpp"
@@ -137,6 +141,51 @@ TEST(ReduceWithMode, ReducingAReducedStoreGivesTheIdenticalStore) {
     EXPECT_EQ(twice_report.reduced_nodes, once->node_count());
     EXPECT_EQ(twice_report.stages, 0u);
   }
+}
+
+TEST(ReduceWithMode, PoisonedStoreStopsEveryEntryPoint) {
+  auto store = store_of({src("s"), op("f", {0})}, {1});
+  EXPECT_THROW(store->fail_while_locked_for_testing(), InternalError);
+  const auto starts_poisoned = [](const InternalError& e) {
+    return std::string(e.what()).starts_with("korvane-core store mutex poisoned");
+  };
+  try {
+    store->reduce_with(kEngine, false);
+    FAIL();
+  } catch (const InternalError& e) {
+    EXPECT_TRUE(starts_poisoned(e)) << e.what();
+  }
+  EXPECT_THROW(store->reduce_with_outputs({1}, kEngine, false), InternalError);
+  EXPECT_THROW(store->cone({1}), InternalError);
+}
+
+TEST(ReduceWithMode, ReducesWhileAnotherThreadInterns) {
+  // The reduction reads records below the count it saw without the lock,
+  // while the writer appends above it; every reduction sees a consistent
+  // prefix of the same chain.
+  GraphStore store;
+  NodeId last = *store.intern(src("s"));
+  for (int k = 0; k < 100; ++k) last = *store.intern(op("f", {last}, params({{"k", ParamValue::of_int(k)}})));
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    NodeId tip = last;
+    for (int k = 0; k < 20000; ++k) {
+      tip = *store.intern(op(k % 2 ? "add" : "g", {tip, 0}, params({{"k", ParamValue::of_int(k)}})));
+    }
+    done = true;
+  });
+  int reductions = 0;
+  while (!done || reductions == 0) {
+    const std::uint64_t seen = store.node_count();
+    auto result = store.reduce_with_outputs({seen - 1}, kEngine, reductions % 2 == 1);
+    ASSERT_TRUE(result.has_value());
+    const ReductionReport& report = result->second;
+    EXPECT_GE(report.input_nodes, seen);
+    EXPECT_EQ(report.reachable_nodes, seen);
+    EXPECT_EQ(report.reduced_nodes, report.stages + report.boundary_nodes);
+    ++reductions;
+  }
+  writer.join();
 }
 
 // ---------------------------------------------------------------------------

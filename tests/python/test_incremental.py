@@ -122,18 +122,6 @@ def test_identity_without_exactly_one_input_stays(inputs):
     assert content(reduced) == content(expected)
 
 
-def test_near_identities_stay():
-    store = GraphStore()
-    a = store.add_source("a")
-    store.add_op("add", [a], {"scalar": -0.0, "side": "r"})
-    store.add_op("add", [a], {"scalar": 0.0, "side": "r", "t": 1})
-    store.add_op("add", [a], {"scalar": 0, "side": "r"})
-    store.add_op("mul", [a], {"scalar": 1.0, "side": "x"})
-    reducer = IncrementalReducer()
-    reducer.step(store)
-    assert reducer.canonical_count() == 5
-
-
 @pytest.mark.parametrize("name", COMMUTATIVE)
 def test_commuted_twins_share_a_position(name):
     store = GraphStore()
@@ -243,18 +231,6 @@ def test_refused_output_leaves_the_watermark():
     assert reducer.watermark() == n
 
 
-def test_a_store_with_fewer_consumed_nodes_is_refused_the_reducers_outputs():
-    # The reducer must be fed one store; with a shorter one the output check
-    # against the reducer's own consumption still holds.
-    big = five_node_store()
-    reducer = IncrementalReducer()
-    reducer.step(big)
-    small = GraphStore()
-    small.add_source("x")
-    assert reducer.step(small) == 0
-    assert reducer.watermark() == 5
-
-
 # --- argument errors -------------------------------------------------------------
 
 
@@ -266,8 +242,8 @@ def test_step_refuses_a_non_store():
 def test_finalize_argument_errors_carry_notes_and_change_nothing():
     store = five_node_store()
     reducer = IncrementalReducer()
-    raises_with_note(TypeError, "'NoneType' object is not an instance of 'GraphStore'", "store",
-                     lambda: reducer.finalize(None))
+    raises_with_note(TypeError, "'list' object is not an instance of 'GraphStore'", "store",
+                     lambda: reducer.finalize([]))
     raises_with_note(TypeError, "'int' object is not an instance of 'bool'", "maximal_fusion",
                      lambda: reducer.finalize(store, maximal_fusion=1))
     raises_with_note(TypeError, "Can't extract `str` to `Vec`", "outputs",

@@ -1,0 +1,5 @@
+import sys
+
+from korvane.cli import main
+
+sys.exit(main())
