@@ -279,7 +279,9 @@ def test_one_reducer_and_one_store_shared_between_threads():
                     ids.append(store.add_op("neg", [rng.choice(ids)], {"i": rng.randrange(5)}))
                 if i % 7 == 0:
                     reducer.step(store)
-                    assert reducer.total_work() == reducer.watermark()
+                    # Another thread may step between the two reads; the
+                    # watermark read second can only be ahead.
+                    assert reducer.total_work() <= reducer.watermark()
         except BaseException as error:  # surfaced in the main thread below
             errors.append(error)
 
