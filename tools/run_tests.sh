@@ -16,6 +16,16 @@ jobs=${KORVANE_JOBS:-2}
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
 
 step() { printf '\n=== %s\n' "$*"; }
+# Builds quietly into DIR/build.log; on failure shows its end and stops.
+build() {  # build DIR [cmake --build arguments...]
+  local dir=$1
+  shift
+  if ! cmake --build "$dir" "$@" >"$dir/build.log" 2>&1; then
+    tail -n 60 "$dir/build.log"
+    echo "build in $dir failed (full log: $dir/build.log)"
+    exit 1
+  fi
+}
 failed=()
 record() {  # record NAME EXIT_STATUS
   if [ "$2" -ne 0 ]; then
@@ -53,7 +63,7 @@ step "build: C++ tests, fuzz targets and extension with ASan + UBSan (clang)"
 cmake -S . -B build/ci-asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_TESTS=ON \
   -DKORVANE_FUZZ=ON "-DKORVANE_SANITIZE=address;undefined" -DKORVANE_PYTHON=ON \
   -DPython_EXECUTABLE="$py" >/dev/null
-cmake --build build/ci-asan
+build build/ci-asan
 
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -65,7 +75,7 @@ set -e
 
 step "build: C++ tests with ThreadSanitizer"
 cmake -S . -B build/ci-tsan -G Ninja -DKORVANE_TESTS=ON -DKORVANE_SANITIZE=thread >/dev/null
-cmake --build build/ci-tsan --target core_tests
+build build/ci-tsan --target core_tests
 # Every test runs, so the tests that start threads (store interning and lock
 # waiting, the symbol table, the reducer's mutex) all run under the race detector.
 step "C++ unit tests under ThreadSanitizer"
@@ -93,7 +103,7 @@ for src in "${targets[@]}"; do
     -print_final_stats=0 -artifact_prefix=build/ci-fuzz/ "$work" "$corpus" >"build/ci-fuzz/$name.log" 2>&1
   rc=$?
   set -e
-  grep -E '^#[0-9]+ +(INITED|DONE)' "build/ci-fuzz/$name.log" || true
+  grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)' "build/ci-fuzz/$name.log" || true
   if [ $rc -ne 0 ]; then
     tail -n 40 "build/ci-fuzz/$name.log"
     echo "the failing input is in build/ci-fuzz/ (add it to $corpus once fixed)"
@@ -102,21 +112,31 @@ for src in "${targets[@]}"; do
 done
 
 # --- Python --------------------------------------------------------------------
-# Every distinct CPython >= 3.11 on the machine: PATH first, then pyenv's.
+# Every CPython >= 3.11 installation on the machine (the system's and pyenv's
+# alike), each once: PATH's first. Each gets its own virtual environment and
+# its own build of the extension.
 candidates=("$py")
-for p in /usr/bin/python3.1[1-9] /root/.pyenv/versions/3.1[1-9]*/bin/python3 "${PYENV_ROOT:-/nonexistent}"/versions/3.1[1-9]*/bin/python3; do
+for p in /usr/bin/python3.1[1-9] /usr/local/bin/python3.1[1-9] /root/.pyenv/versions/3.1[1-9]*/bin/python3 \
+         "${PYENV_ROOT:-/nonexistent}"/versions/3.1[1-9]*/bin/python3; do
   [ -x "$p" ] && candidates+=("$p")
 done
+describe='import os, sys, sysconfig
+v = sys.version_info
+if v >= (3, 11):
+    free = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
+    print(os.path.realpath(sys.base_prefix), f"{v[0]}.{v[1]}.{v[2]}{free}")'
 declare -A seen=()
 interpreters=()
+labels=()
 for p in "${candidates[@]}"; do
-  tag=$("$p" -c 'import sys, sysconfig; v = sys.version_info; print(f"{v[0]}.{v[1]}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")) if v >= (3, 11) else None' 2>/dev/null || true)
-  [ -n "$tag" ] && [ "$tag" != None ] || continue
+  read -r prefix label < <("$p" -c "$describe" 2>/dev/null || true) || true
+  [ -n "${label:-}" ] || continue
   # a venv must be creatable from it
   "$p" -c 'import venv, ensurepip' 2>/dev/null || continue
-  [ -z "${seen[$tag]:-}" ] || continue
-  seen[$tag]=1
+  [ -z "${seen[$prefix $label]:-}" ] || continue
+  seen[$prefix $label]=1
   interpreters+=("$p")
+  labels+=("$label")
 done
 
 # pytest: exit status 5 (nothing collected) counts as a failure like any other.
@@ -134,17 +154,20 @@ run_pytest() {  # run_pytest LABEL MARK_EXPRESSION PYTHON_COMMAND...
 # The sanitizer options above are for the sanitized binaries only.
 unset ASAN_OPTIONS UBSAN_OPTIONS
 default_venv=
-for p in "${interpreters[@]}"; do
-  tag=$("$p" -c 'import sys, sysconfig; print(f"{sys.version_info[0]}.{sys.version_info[1]}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
-  step "pytest on Python $tag ($p)"
-  venv=build/venv-$tag
+for i in "${!interpreters[@]}"; do
+  p=${interpreters[$i]}
+  label=${labels[$i]}
+  step "pytest on Python $label ($p)"
+  venv=build/venv-$label
   [ -x "$venv/bin/python" ] || "$p" -m venv "$venv"
   [ -n "$default_venv" ] || default_venv=$root/$venv
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
   "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" >/dev/null
-  "$venv/bin/python" -m pip install -q --no-build-isolation ".[test]"
+  # A build tree per installation: two installations of one minor version
+  # share a wheel tag but not their headers.
+  "$venv/bin/python" -m pip install -q --no-build-isolation -C build-dir="build/pip-$label" ".[test]"
   # run from outside the source tree so the installed module is the one imported
-  run_pytest "pytest on Python $tag" "" "$root/$venv/bin/python"
+  run_pytest "pytest on Python $label" "" "$root/$venv/bin/python"
 done
 
 # The sanitized extension, imported ahead of the installed one, in the first
