@@ -11,14 +11,11 @@ ratio. The baseline is dask.optimization.cull followed by fuse_linear on a
 task graph with one task per store node and the same edges and outputs.
 """
 import argparse
-import hashlib
 import random
-import statistics
 import sys
-import threading
-import time
 
 import korvane_core
+from parallel import CONTROL_FIGURE, hashing_control, in_threads, one_against_two, timed
 
 try:
     import dask.optimization as dask_optimization
@@ -163,17 +160,6 @@ def generate(size, seed, with_tasks=True):
     return b, outputs
 
 
-def timed(fn, repeat=1):
-    """Best wall time of `repeat` runs, and the last result."""
-    best = float('inf')
-    result = None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def dask_cull_fuse(tasks, outputs):
     keys = [f'n{o}' for o in outputs]
     culled, dependencies = dask_optimization.cull(tasks, keys)
@@ -225,39 +211,16 @@ def main(argv=None):
             b.store.reduce(outputs=outs)
 
     def reduce_in_two_threads():
-        threads = [threading.Thread(target=b.store.reduce, kwargs={'outputs': outs})
-                   for b, outs in pairs]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        in_threads(*[lambda b=b, outs=outs: b.store.reduce(outputs=outs) for b, outs in pairs])
 
-    # The same comparison for plain hashing, which scales with free cores
-    # and nothing else: how much parallelism the machine offered meanwhile.
-    data = b'k' * (64 << 20)
-
-    def digest_twice_in_one_thread():
-        for _ in range(2):
-            hashlib.sha256(data).digest()
-
-    def digest_in_two_threads():
-        threads = [threading.Thread(target=lambda: hashlib.sha256(data).digest()) for _ in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-
-    # Serial and parallel runs alternate, so a change in the machine's load
-    # affects both sides alike; the ratio is the median of the pairs.
-    for figure, one, two in [(f'2 x reduce {size:,}, two threads', reduce_both_in_one_thread,
-                              reduce_in_two_threads),
-                             ('2 x sha256 64 MiB, two threads (control)',
-                              digest_twice_in_one_thread, digest_in_two_threads)]:
-        pairs_timed = [(timed(one)[0], timed(two)[0]) for _ in range(args.repeat)]
-        serial = statistics.median(s for s, _ in pairs_timed)
-        parallel = statistics.median(p for _, p in pairs_timed)
-        ratio = statistics.median(s / p for s, p in pairs_timed)
-        rows.append((figure, parallel, serial, f'{ratio:.2f}x the throughput of one thread'))
+    serial, parallel, ratio = one_against_two(reduce_both_in_one_thread, reduce_in_two_threads,
+                                              args.repeat)
+    rows.append((f'2 x reduce {size:,}, two threads', parallel, serial,
+                 f'{ratio:.2f}x the throughput of one thread'))
+    # The same comparison for plain hashing, which scales with free cores and nothing
+    # else: how much parallelism the machine offered meanwhile.
+    serial, parallel, ratio = hashing_control(args.repeat)
+    rows.append((CONTROL_FIGURE, parallel, serial, f'{ratio:.2f}x the throughput of one thread'))
 
     print(f'{"figure":<42} {"seconds":>10} {"baseline":>10}  ratio')
     for figure, value, baseline, ratio in rows:

@@ -7,7 +7,11 @@
 #   - pytest on every CPython >= 3.11 found on the machine, each in its own
 #     virtual environment with the package built and installed there,
 #   - pytest once more against an ASan + UBSan build of the extension, with the
-#     sanitizer runtime preloaded into the interpreter.
+#     sanitizer runtime preloaded into the interpreter,
+#   - on a free-threaded CPython 3.13 (built once per machine by
+#     tools/build_free_threaded.sh): the whole suite with the GIL off, each test body
+#     in several threads at once (pytest-run-parallel), and the thread tests against a
+#     ThreadSanitizer build of the extension in a ThreadSanitizer build of it.
 # Every suite runs even if an earlier one failed; the exit status says whether all passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -111,11 +115,44 @@ for src in "${targets[@]}"; do
   record "fuzzing $name" $rc
 done
 
+# --- free-threaded CPython -----------------------------------------------------
+# Two free-threaded 3.13 interpreters, built once per machine into fixed prefixes
+# outside the checkout and reused afterwards: one joins the interpreters below, the
+# other (clang, ThreadSanitizer) runs the thread tests at the end. A source that
+# cannot be fetched or a failed build is a failed suite.
+ft_python=
+ft_tsan_python=
+build_free_threaded() {  # build_free_threaded ft|tsan  -> sets ft_built
+  local out rc
+  ft_built=
+  set +e
+  out=$(bash tools/build_free_threaded.sh "$1")
+  rc=$?
+  set -e
+  record "free-threaded CPython build ($1)" $rc
+  [ $rc -ne 0 ] || ft_built=$(tail -n 1 <<<"$out")
+}
+step "free-threaded CPython 3.13: build or reuse (tools/build_free_threaded.sh)"
+build_free_threaded ft
+ft_python=$ft_built
+build_free_threaded tsan
+ft_tsan_python=$ft_built
+
+# What a free-threaded interpreter can install, ahead of the test extra (which then
+# keeps them): hypothesis 6.156 and later ship no wheel that 3.13t can install and
+# need a compiler toolchain this machine cannot fetch, so 6.155.x is the newest
+# usable; NumPy 2.4 and later have no cp313t wheels (2.3 has); mypy 2 needs
+# ast-serialize, built from Rust crates that cannot be fetched here.
+free_threaded_pins=("hypothesis<6.156" "numpy<2.4" "mypy<2")
+# On a free-threaded interpreter every test body runs in this many threads at once.
+free_threaded_parallel_threads=4
+
 # --- Python --------------------------------------------------------------------
 # Every CPython >= 3.11 installation on the machine (the system's and pyenv's
 # alike), each once: PATH's first. Each gets its own virtual environment and
 # its own build of the extension.
 candidates=("$py")
+[ -z "$ft_python" ] || candidates+=("$ft_python")
 for p in /usr/bin/python3.1[1-9] /usr/local/bin/python3.1[1-9] /root/.pyenv/versions/3.1[1-9]*/bin/python3 \
          "${PYENV_ROOT:-/nonexistent}"/versions/3.1[1-9]*/bin/python3; do
   [ -x "$p" ] && candidates+=("$p")
@@ -163,11 +200,16 @@ for i in "${!interpreters[@]}"; do
   [ -n "$default_venv" ] || default_venv=$root/$venv
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
   "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" >/dev/null
+  pytest_env=()
+  if [[ $label == *t ]]; then
+    "$venv/bin/python" -m pip install -q "${free_threaded_pins[@]}"
+    pytest_env=(env PYTEST_ADDOPTS="--parallel-threads=$free_threaded_parallel_threads")
+  fi
   # A build tree per installation: two installations of one minor version
   # share a wheel tag but not their headers.
   "$venv/bin/python" -m pip install -q --no-build-isolation -C build-dir="build/pip-$label" ".[test]"
   # run from outside the source tree so the installed module is the one imported
-  run_pytest "pytest on Python $label" "" "$root/$venv/bin/python"
+  run_pytest "pytest on Python $label" "" ${pytest_env[@]+"${pytest_env[@]}"} "$root/$venv/bin/python"
 done
 
 # The sanitized extension, imported ahead of the installed one, in the first
@@ -200,6 +242,50 @@ record "pytest against the sanitized extension" "${PIPESTATUS[0]}"
 set -e
 if grep -q "ERROR: LeakSanitizer" "$sanitized_log"; then
   record "leaks in the sanitized pytest pass" 1
+fi
+
+# --- ThreadSanitizer through the C API layer --------------------------------------
+# The extension built with -fsanitize=thread (clang) against the free-threaded
+# ThreadSanitizer interpreter, imported ahead of anything installed; the thread and
+# stress tests run on it (scaled down by KORVANE_SANITIZED). Any report fails the
+# pass (ThreadSanitizer's exit status 66); reports wholly inside the interpreter are
+# suppressed by tools/tsan-interpreter.supp, each with its reason.
+tsan_pass() {
+  local python=$1 venv=build/venv-tsan dir=build/ci-tsan-py log=build/ci-tsan-pytest.log
+  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q pytest >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_SANITIZE=thread \
+    -DKORVANE_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
+  build "$dir" --target korvane_core
+  local tsan_env=(
+    PYTHONPATH="$root/$dir"
+    KORVANE_SANITIZED=1
+    TSAN_OPTIONS="suppressions=$root/tools/tsan-interpreter.supp second_deadlock_stack=1"
+  )
+  local imported
+  imported=$(cd build && env "${tsan_env[@]}" "$root/$venv/bin/python" -c 'import korvane_core; print(korvane_core.__file__)')
+  case "$imported" in
+    "$root/$dir/"*) ;;
+    *) echo "the ThreadSanitizer pass imported $imported instead of the sanitized build"; return 1 ;;
+  esac
+  set +e
+  (cd build && env "${tsan_env[@]}" "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    "$root/tests/python/test_free_threading.py" "$root/tests/python/test_threads.py" \
+    "$root/tests/python/test_install.py") 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  if grep -q "WARNING: ThreadSanitizer" "$log"; then
+    echo "ThreadSanitizer reports above (full log: $log)"
+    [ "$rc" -ne 0 ] || rc=66
+  fi
+  return "$rc"
+}
+if [ -n "$ft_tsan_python" ]; then
+  step "thread tests under ThreadSanitizer (free-threaded $("$ft_tsan_python" -c 'import sys; print(sys.version.split()[0])'), extension with -fsanitize=thread)"
+  set +e
+  (set -e; tsan_pass "$ft_tsan_python")
+  record "thread tests under ThreadSanitizer (free-threaded)" $?
+  set -e
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -500,17 +500,22 @@ bool descriptor_from_py(ModuleState* state, PyObject* obj,
                              keys.framework,         keys.version, keys.io_schema};
   constexpr std::size_t kFields = sizeof(names) / sizeof(names[0]);
   PyObject* values[kFields] = {};
+  // The fields are looked up in a private copy: copying holds the dict's own lock, so they
+  // come from one state of a dict another thread may be changing. (A lookup may take that
+  // lock itself, which must not happen inside a critical section of the same dict: 3.13
+  // does not treat it as re-entrant and suspends the outer section.)
+  PyObject* copy = PyDict_Copy(obj);
+  if (copy == nullptr) return false;
   bool lookup_failed = false;
-  KORVANE_BEGIN_CRITICAL_SECTION(obj);
   for (std::size_t i = 0; i < kFields && !lookup_failed; ++i) {
-    PyObject* value = PyDict_GetItemWithError(obj, names[i]);
+    PyObject* value = PyDict_GetItemWithError(copy, names[i]);
     if (value != nullptr) {
       values[i] = Py_NewRef(value);
     } else if (PyErr_Occurred()) {
       lookup_failed = true;
     }
   }
-  KORVANE_END_CRITICAL_SECTION();
+  Py_DECREF(copy);
   struct Release {
     PyObject** values;
     ~Release() {

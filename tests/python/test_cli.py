@@ -14,6 +14,9 @@ from korvane_core import GraphStore
 
 REPO = Path(__file__).resolve().parents[2]
 
+pytestmark = pytest.mark.thread_unsafe(
+    reason="runs the command in child processes; more threads would only run more copies")
+
 
 def child_environment():
     """The child must import the same korvane_core as this process, and the korvane package

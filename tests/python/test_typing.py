@@ -13,6 +13,10 @@ import korvane_core
 
 pytest.importorskip("mypy", reason="mypy is not installed (it comes with the 'test' extra)")
 
+pytestmark = pytest.mark.thread_unsafe(
+    reason="runs mypy in child processes sharing one cache; more threads would only run more "
+           "copies")
+
 REPO = Path(__file__).resolve().parents[2]
 SOURCE_STUB = REPO / "python" / "korvane_core.pyi"
 MODULE_DIR = Path(korvane_core.__file__).parent
