@@ -1,0 +1,62 @@
+"""Running a store in the calling thread."""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from korvane.run.plan import make_plan
+from korvane.run.results import Results
+from korvane.run.tasks import Ref, Target, build_tasks
+
+if TYPE_CHECKING:
+    from korvane_core import GraphStore
+
+    from korvane.run.plan import MemberRequest
+    from korvane.run.registry import Registry
+    from korvane.run.tasks import Key, TaskGraph
+
+
+def run_local(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None, *,
+              members: Sequence[MemberRequest] = ()) -> Results:
+    """Computes `outputs` (default: the store's marked outputs) and the requested stage
+    members in this thread, visiting only the nodes they need, in dependency order.
+
+    Works on any store, as recorded or reduced. Everything is checked before user code runs
+    (PlanError); an exception from user code propagates with a note naming the node."""
+    graph = build_tasks(make_plan(store, registry, outputs, members), registry)
+    values = execute(graph)
+    return Results({i: gather(t, values) for i, t in graph.outputs.items()},
+                   {m: gather(t, values) for m, t in graph.members.items()})
+
+
+def gather(target: Target, values: dict[Key, Any]) -> Any:
+    return [values[k] for k in target] if isinstance(target, list) else values[target]
+
+
+def execute(graph: TaskGraph) -> dict[Key, Any]:
+    """Runs every task in order. A result is dropped once its last reader has run, unless it
+    is wanted, so memory holds about one frontier of partitions, not the whole pipeline."""
+    wanted: set[Key] = set()
+    for target in [*graph.outputs.values(), *graph.members.values()]:
+        wanted.update(target if isinstance(target, list) else [target])
+    readers: Counter[Key] = Counter()
+    for task in graph.tasks.values():
+        readers.update(task.dependencies())
+    values: dict[Key, Any] = {graph.registry_key: graph.registry}
+    for key, task in graph.tasks.items():
+        values[key] = task.fn(*(resolve(arg, values) for arg in task.args))
+        for dependency in task.dependencies():
+            readers[dependency] -= 1
+            if readers[dependency] == 0 and dependency not in wanted:
+                values.pop(dependency, None)
+    return values
+
+
+def resolve(arg: Any, values: dict[Key, Any]) -> Any:
+    if isinstance(arg, Ref):
+        return values[arg.key]
+    if isinstance(arg, list):
+        return [values[ref.key] for ref in arg]
+    return arg

@@ -1,0 +1,158 @@
+"""A plan as tasks: one per partition of each node (a reduction's combine tree and an
+exchange's split and concatenation as their own layers), with keys any dask scheduler
+accepts. Local execution runs these same tasks, so every scheduler computes the same
+thing in the same shape.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, TypeAlias
+
+from korvane.run import kernels
+from korvane.run.plan import (
+    ExchangeSpec,
+    ExternalSpec,
+    JoinSpec,
+    ReductionSpec,
+    SourceSpec,
+    StageSpec,
+)
+
+if TYPE_CHECKING:
+    from korvane.run.plan import MemberRequest, Plan, Step
+    from korvane.run.registry import Registry
+
+Key: TypeAlias = str | tuple[str, int] | tuple[str, int, int]
+# Where a node's value is: one key for a single value, one key per partition otherwise.
+Target: TypeAlias = Key | list[Key]
+
+
+@dataclass(frozen=True)
+class Ref:
+    """A task argument that is another task's result."""
+
+    key: Key
+
+
+@dataclass(frozen=True)
+class Task:
+    fn: Callable[..., Any]
+    # Plain values, Refs, or lists of Refs.
+    args: tuple[Any, ...]
+
+    def dependencies(self) -> Iterator[Key]:
+        for arg in self.args:
+            if isinstance(arg, Ref):
+                yield arg.key
+            elif isinstance(arg, list):
+                yield from (ref.key for ref in arg)
+
+
+@dataclass
+class TaskGraph:
+    registry_key: str
+    registry: Registry
+    # In dependency order: every task follows the tasks it reads.
+    tasks: dict[Key, Task] = field(default_factory=dict)
+    outputs: dict[int, Target] = field(default_factory=dict)
+    members: dict[MemberRequest, Target] = field(default_factory=dict)
+
+
+def argument(target: Target, partition: int | None) -> Ref:
+    """An input's value for one partition: its partition, or its single value broadcast."""
+    if isinstance(target, list):
+        assert partition is not None
+        return Ref(target[partition])
+    return Ref(target)
+
+
+class Builder:
+    def __init__(self, plan: Plan, registry: Registry) -> None:
+        self.plan = plan
+        self.graph = TaskGraph(f"korvane-registry-{plan.token}", registry)
+        self.registry = Ref(self.graph.registry_key)
+        self.targets: dict[int, Target] = {}
+
+    def add(self, key: Key, fn: Callable[..., Any], *args: Any) -> Key:
+        self.graph.tasks[key] = Task(fn, args)
+        return key
+
+    def per_partition(self, step: Step, fn: Callable[..., Any], *leading: Any,
+                      role: str | None = None) -> Target:
+        """One task per partition, each reading that partition of every input (single
+        values broadcast); one task in all for a single-valued node."""
+        inputs = [self.targets[i] for i in step.inputs]
+        name = step.key(role)
+        if step.input_partitions is None:
+            return self.add(name, fn, *leading, None, *(argument(t, None) for t in inputs))
+        return [self.add((name, p), fn, *leading, p, *(argument(t, p) for t in inputs))
+                for p in range(step.input_partitions)]
+
+    def source(self, step: Step, spec: SourceSpec) -> Target:
+        assert step.partitions is not None
+        return [self.add((step.key(), p), kernels.read_partition, spec, self.registry, p)
+                for p in range(step.partitions)]
+
+    def reduction(self, step: Step, spec: ReductionSpec) -> Target:
+        """Per-partition steps, then a tree of combines; the root also finishes."""
+        impl = self.graph.registry.reduction_impl(spec.name)
+        assert impl is not None
+        partials = self.per_partition(step, kernels.reduce_step, spec, self.registry,
+                                      role="step")
+        level = partials if isinstance(partials, list) else [partials]
+        depth = 0
+        while len(level) > impl.split_every:
+            depth += 1
+            level = [self.add((step.key("combine"), depth, j), kernels.reduce_combine, spec,
+                              self.registry, [Ref(k) for k in level[start:start + impl.split_every]])
+                     for j, start in enumerate(range(0, len(level), impl.split_every))]
+        return self.add(step.key(), kernels.reduce_finish, spec, self.registry,
+                        [Ref(k) for k in level])
+
+    def exchange(self, step: Step, spec: ExchangeSpec) -> Target:
+        """Each input partition split once; each output partition concatenates its pieces."""
+        (source,) = step.inputs
+        inputs = self.targets[source]
+        assert isinstance(inputs, list)
+        splits = [self.add((step.key("split"), p), kernels.split_partition, spec, self.registry,
+                           p, Ref(key)) for p, key in enumerate(inputs)]
+        return [self.add((step.key(), j), kernels.concat_pieces, spec, self.registry, j,
+                         [Ref(k) for k in splits]) for j in range(spec.partitions)]
+
+    def node(self, step: Step) -> Target:
+        spec = step.spec
+        if isinstance(spec, SourceSpec):
+            return self.source(step, spec)
+        if isinstance(spec, StageSpec):
+            return self.per_partition(step, kernels.run_stage, spec, self.registry)
+        if isinstance(spec, ReductionSpec):
+            return self.reduction(step, spec)
+        if isinstance(spec, ExchangeSpec):
+            return self.exchange(step, spec)
+        if isinstance(spec, JoinSpec):
+            return self.per_partition(step, kernels.run_join, spec, self.registry)
+        assert isinstance(spec, ExternalSpec)
+        return self.per_partition(step, kernels.run_external, spec, self.registry)
+
+    def member(self, stage: int, index: int) -> Target:
+        """A stage member other than the last has no task of its own: these tasks run the
+        stage's members up to it."""
+        step = self.plan.steps[stage]
+        assert isinstance(step.spec, StageSpec)
+        if index == len(step.spec.members) - 1:
+            return self.targets[stage]
+        return self.per_partition(step, kernels.run_stage_member, step.spec, self.registry,
+                                  index, role=f"member{index}")
+
+    def build(self) -> TaskGraph:
+        for i, step in self.plan.steps.items():
+            self.targets[i] = self.node(step)
+        self.graph.outputs = {i: self.targets[i] for i in self.plan.outputs}
+        self.graph.members = {(s, k): self.member(s, k) for s, k in self.plan.members}
+        return self.graph
+
+
+def build_tasks(plan: Plan, registry: Registry) -> TaskGraph:
+    return Builder(plan, registry).build()
