@@ -17,3 +17,9 @@ def full_descriptor(**overrides):
 @pytest.fixture
 def descriptor_fields():
     return full_descriptor()
+
+
+def pytest_configure(config):
+    # pytest-run-parallel's marker, for runs without the plugin: tests that start processes
+    # or clusters run in one thread.
+    config.addinivalue_line("markers", "thread_unsafe(reason): runs in a single thread under pytest-run-parallel")

@@ -68,6 +68,20 @@ def argument(target: Target, partition: int | None) -> Ref:
     return Ref(target)
 
 
+def even_groups(keys: list[Key], most: int) -> list[list[Key]]:
+    """As few groups of at most `most` keys as can be, of sizes that differ by at most one:
+    no combine task is left with a lone partial to pass on."""
+    count = -(-len(keys) // most)
+    size, extra = divmod(len(keys), count)
+    groups = []
+    start = 0
+    for g in range(count):
+        end = start + size + (1 if g < extra else 0)
+        groups.append(keys[start:end])
+        start = end
+    return groups
+
+
 class Builder:
     def __init__(self, plan: Plan, registry: Registry) -> None:
         self.plan = plan
@@ -106,8 +120,8 @@ class Builder:
         while len(level) > impl.split_every:
             depth += 1
             level = [self.add((step.key("combine"), depth, j), kernels.reduce_combine, spec,
-                              self.registry, [Ref(k) for k in level[start:start + impl.split_every]])
-                     for j, start in enumerate(range(0, len(level), impl.split_every))]
+                              self.registry, [Ref(k) for k in group])
+                     for j, group in enumerate(even_groups(level, impl.split_every))]
         return self.add(step.key(), kernels.reduce_finish, spec, self.registry,
                         [Ref(k) for k in level])
 
