@@ -44,10 +44,12 @@ class DaskGraph:
 
     def results(self, computed: Sequence[Any]) -> Results:
         """Results from the values a scheduler computed for `keys()`."""
-        values = list(computed)
-        if len(values) != len(self.outputs) + len(self.members):
-            raise ValueError(f"{len(values)} values computed for "
-                             f"{len(self.outputs) + len(self.members)} targets")
+        targets = self.keys()
+        if len(computed) != len(targets):
+            raise ValueError(f"{len(computed)} values computed for {len(targets)} targets")
+        # Schedulers give a list of keys back as a tuple; partitions are a list everywhere.
+        values = [list(value) if isinstance(target, list) else value
+                  for target, value in zip(targets, computed)]
         outputs = dict(zip(self.outputs, values))
         members = dict(zip(self.members, values[len(self.outputs):]))
         return Results(outputs, members)
