@@ -25,7 +25,7 @@ def run_local(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
 
     Works on any store, as recorded or reduced. Everything is checked before user code runs
     (PlanError); an exception from user code propagates with a note naming the node."""
-    graph = build_tasks(make_plan(store, registry, outputs, members), registry)
+    graph = build_tasks(make_plan(store, registry, outputs, members))
     values = execute(graph)
     return Results({i: gather(t, values) for i, t in graph.outputs.items()},
                    {m: gather(t, values) for m, t in graph.members.items()})
@@ -44,7 +44,7 @@ def execute(graph: TaskGraph) -> dict[Key, Any]:
     readers: Counter[Key] = Counter()
     for task in graph.tasks.values():
         readers.update(task.dependencies())
-    values: dict[Key, Any] = {graph.registry_key: graph.registry}
+    values: dict[Key, Any] = {}
     for key, task in graph.tasks.items():
         values[key] = task.fn(*(resolve(arg, values) for arg in task.args))
         for dependency in task.dependencies():

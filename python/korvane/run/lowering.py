@@ -29,9 +29,8 @@ class DaskGraph:
 
     `graph` holds one task per partition of every boundary node and of every stage (or,
     for a store as recorded, of every operation), the steps and combine tree of each
-    reduction, the split layer of each exchange, and one key holding the registry, which
-    every task reads: a worker process receives it once and keeps one cache of loaded
-    external payloads for all its tasks."""
+    reduction, and the split layer of each exchange. Each task carries the functions it
+    calls and depends on its inputs alone."""
 
     graph: dict[Key, Any]
     outputs: dict[int, Target]
@@ -81,8 +80,8 @@ def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None =
     requested stage members. Any store lowers, as recorded or reduced; a reduced one gives
     fewer tasks, since each stage is one task per partition. Checks everything before a
     task exists (PlanError)."""
-    tasks = build_tasks(make_plan(store, registry, outputs, members), registry)
-    graph: dict[Key, Any] = {tasks.registry_key: tasks.registry}
+    tasks = build_tasks(make_plan(store, registry, outputs, members))
+    graph: dict[Key, Any] = {}
     for key, task in tasks.tasks.items():
         graph[key] = as_dask_task(task)
     return DaskGraph(graph, tasks.outputs, tasks.members)

@@ -9,7 +9,7 @@ do not line up, shapes the execution model has no meaning for.
 from __future__ import annotations
 
 import hashlib
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias
 
@@ -27,14 +27,23 @@ if TYPE_CHECKING:
     from korvane_core import DescriptorDict, GraphStore, StageNodeDict
 
     from korvane.run.labels import NodeDict
-    from korvane.run.registry import Params, Registry
+    from korvane.run.registry import (
+        ExchangeImpl,
+        ExternalImpl,
+        Params,
+        ReductionImpl,
+        Registry,
+        SourceImpl,
+    )
 
 # A member of a stage asked for by (stage node id, member index).
 MemberRequest: TypeAlias = tuple[int, int]
 
 
-# What a task needs to know about its node. Compared by identity (eq=False): they are
-# hashable, so a scheduler that looks task arguments up among its keys finds none of them.
+# What a task needs to know about its node, implementations included: a task carries its
+# own functions, so that tasks depend on nothing but their inputs and chains of them stay
+# fusable by a scheduler's optimizer. Compared by identity (eq=False): they are hashable, so
+# a scheduler that looks task arguments up among its keys finds none of them.
 
 @dataclass(frozen=True, eq=False)
 class Spec:
@@ -43,13 +52,13 @@ class Spec:
 
 @dataclass(frozen=True, eq=False)
 class SourceSpec(Spec):
-    name: str
     params: Params
+    impl: SourceImpl
 
 
 @dataclass(frozen=True, eq=False)
 class MemberSpec:
-    name: str
+    fn: Callable[..., Any]
     params: Params
     label: str
     # Per argument: (True, j) for member j's value, (False, k) for the stage's input k.
@@ -65,25 +74,30 @@ class StageSpec(Spec):
 
 @dataclass(frozen=True, eq=False)
 class ReductionSpec(Spec):
-    name: str
     params: Params
+    impl: ReductionImpl
 
 
 @dataclass(frozen=True, eq=False)
 class ExchangeSpec(Spec):
     params: Params
     partitions: int
+    impl: ExchangeImpl
 
 
 @dataclass(frozen=True, eq=False)
 class JoinSpec(Spec):
     params: Params
+    fn: Callable[..., Any]
 
 
 @dataclass(frozen=True, eq=False)
 class ExternalSpec(Spec):
     descriptor: DescriptorDict
     params: Params
+    impl: ExternalImpl
+    # Loaded payloads are cached per process under the registry's token and the descriptor.
+    registry_token: str
 
 
 @dataclass(frozen=True)
@@ -134,7 +148,7 @@ def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
         info = NodeInfo(i, node["kind"], node_label(node))
         shared = shared_count(info, node["inputs"], steps)
         count = partition_count(node, info, registry, shared)
-        spec = make_spec(node, info, count)
+        spec = make_spec(node, info, count, registry)
         steps[i] = Step(spec, tuple(node["inputs"]), count, shared, key_words(node),
                         f"{i}-{token}")
     return Plan(steps, tuple(wanted), tuple(members), token)
@@ -218,7 +232,7 @@ def check_implementations(nodes: Sequence[NodeDict], registry: Registry) -> None
         raise first
 
 
-def stage_spec(node: StageNodeDict, info: NodeInfo) -> StageSpec:
+def stage_spec(node: StageNodeDict, info: NodeInfo, registry: Registry) -> StageSpec:
     members = []
     for index, member in enumerate(node["members"]):
         if member["kind"] != "op":
@@ -226,29 +240,45 @@ def stage_spec(node: StageNodeDict, info: NodeInfo) -> StageSpec:
             # partition-local, so the stage would have no per-partition meaning.
             raise PlanError(info, f"member {index} ({member_label(member)}) is a reduction, "
                                   f"which cannot run inside a stage")
+        fn = registry.op_impl(member["name"])
+        assert fn is not None
         refs = tuple((what == "member", k) for what, k in member["inputs"])
-        members.append(MemberSpec(member["name"], member["params"], member_label(member), refs))
+        members.append(MemberSpec(fn, member["params"], member_label(member), refs))
     return StageSpec(info, tuple(members))
 
 
-def make_spec(node: NodeDict, info: NodeInfo, partitions: int | None) -> Spec:
+def make_spec(node: NodeDict, info: NodeInfo, partitions: int | None,
+              registry: Registry) -> Spec:
+    """The node's spec, with the implementations the registry has for it (every one of them
+    is known to be there: check_implementations ran first)."""
     if node["kind"] == "stage":
-        return stage_spec(node, info)
+        return stage_spec(node, info, registry)
     if node["kind"] == "external":
-        return ExternalSpec(info, node["descriptor"], node["params"])
+        external = registry.external_impl(node["descriptor"]["kind"])
+        assert external is not None
+        return ExternalSpec(info, node["descriptor"], node["params"], external, registry.token)
     kind, name, params = node["kind"], node["name"], node["params"]
     if kind == "source":
-        return SourceSpec(info, name, params)
+        source = registry.source_impl(name)
+        assert source is not None
+        return SourceSpec(info, params, source)
     if kind == "op":
         # An operation of an unreduced store runs as a stage of one member.
+        fn = registry.op_impl(name)
+        assert fn is not None
         refs = tuple((False, k) for k in range(len(node["inputs"])))
-        return StageSpec(info, (MemberSpec(name, params, info.label, refs),))
+        return StageSpec(info, (MemberSpec(fn, params, info.label, refs),))
     if kind == "reduction":
-        return ReductionSpec(info, name, params)
+        reduction = registry.reduction_impl(name)
+        assert reduction is not None
+        return ReductionSpec(info, params, reduction)
     if kind == "join":
-        return JoinSpec(info, params)
-    assert kind == "exchange" and partitions is not None, kind
-    return ExchangeSpec(info, params, partitions)
+        join = registry.join_impl()
+        assert join is not None
+        return JoinSpec(info, params, join)
+    exchange = registry.exchange_impl()
+    assert kind == "exchange" and partitions is not None and exchange is not None, kind
+    return ExchangeSpec(info, params, partitions, exchange)
 
 
 def valid_count(info: NodeInfo, what: str, count: Any) -> int:

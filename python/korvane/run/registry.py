@@ -1,15 +1,13 @@
 """What each recorded node means when it runs: the user's implementations, by node kind and name.
 
-A registry is plain data plus functions, so it can travel to worker processes (pickled, with
-the user's functions by cloudpickle where dask sends it). The one thing it keeps besides the
-implementations is the per-process cache of loaded external payloads, which never travels.
+A registry is plain data plus functions. Its functions travel with the tasks that call
+them (pickled, by cloudpickle where dask sends them), not the registry as a whole.
 """
 
 from __future__ import annotations
 
-import threading
 import uuid
-from collections.abc import Callable, Hashable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar
 
@@ -89,8 +87,8 @@ class Registry:
     """
 
     def __init__(self) -> None:
-        # Tells registries apart in task keys: two registries never share a key, and one
-        # registry lowered twice gives the same keys.
+        # Tells registries apart in task keys (two registries never share a key, and one
+        # registry lowered twice gives the same keys) and in the cache of loaded payloads.
         self.token = uuid.uuid4().hex[:8]
         self._sources: dict[str, SourceImpl] = {}
         self._ops: dict[str, Callable[..., Any]] = {}
@@ -98,8 +96,6 @@ class Registry:
         self._externals: dict[str, ExternalImpl] = {}
         self._exchange: ExchangeImpl | None = None
         self._join: Callable[..., Any] | None = None
-        self._payload_lock = threading.Lock()
-        self._payloads: dict[Hashable, Any] = {}
 
     # Registration.
 
@@ -167,26 +163,3 @@ class Registry:
 
     def join_impl(self) -> Callable[..., Any] | None:
         return self._join
-
-    def payload(self, descriptor: DescriptorDict) -> Any:
-        """The loaded payload of an external, loaded at most once per process per registry.
-        The lock is held while loading, so threads that need the same payload wait for one
-        load instead of each doing their own."""
-        key = tuple(descriptor.values())
-        with self._payload_lock:
-            if key not in self._payloads:
-                impl = self._externals[descriptor["kind"]]
-                self._payloads[key] = impl.load(descriptor)
-            return self._payloads[key]
-
-    # A registry crosses process boundaries without its lock and its loaded payloads.
-
-    def __getstate__(self) -> dict[str, Any]:
-        state = dict(self.__dict__)
-        del state["_payload_lock"], state["_payloads"]
-        return state
-
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__dict__.update(state)
-        self._payload_lock = threading.Lock()
-        self._payloads = {}

@@ -22,7 +22,6 @@ from korvane.run.plan import (
 
 if TYPE_CHECKING:
     from korvane.run.plan import MemberRequest, Plan, Step
-    from korvane.run.registry import Registry
 
 Key: TypeAlias = str | tuple[str, int] | tuple[str, int, int]
 # Where a node's value is: one key for a single value, one key per partition otherwise.
@@ -52,8 +51,6 @@ class Task:
 
 @dataclass
 class TaskGraph:
-    registry_key: str
-    registry: Registry
     # In dependency order: every task follows the tasks it reads.
     tasks: dict[Key, Task] = field(default_factory=dict)
     outputs: dict[int, Target] = field(default_factory=dict)
@@ -82,11 +79,20 @@ def even_groups(keys: list[Key], most: int) -> list[list[Key]]:
     return groups
 
 
+def partitioned_member(spec: StageSpec, index: int, partitioned_inputs: list[bool]) -> bool:
+    """Whether member `index` of a stage reads a partitioned input, directly or through the
+    members before it."""
+    partitioned: list[bool] = []
+    for member in spec.members[:index + 1]:
+        partitioned.append(any(partitioned[k] if is_member else partitioned_inputs[k]
+                               for is_member, k in member.refs))
+    return partitioned[index]
+
+
 class Builder:
-    def __init__(self, plan: Plan, registry: Registry) -> None:
+    def __init__(self, plan: Plan) -> None:
         self.plan = plan
-        self.graph = TaskGraph(f"korvane-registry-{plan.token}", registry)
-        self.registry = Ref(self.graph.registry_key)
+        self.graph = TaskGraph()
         self.targets: dict[int, Target] = {}
 
     def add(self, key: Key, fn: Callable[..., Any], *args: Any) -> Key:
@@ -106,33 +112,29 @@ class Builder:
 
     def source(self, step: Step, spec: SourceSpec) -> Target:
         assert step.partitions is not None
-        return [self.add((step.key(), p), kernels.read_partition, spec, self.registry, p)
+        return [self.add((step.key(), p), kernels.read_partition, spec, p)
                 for p in range(step.partitions)]
 
     def reduction(self, step: Step, spec: ReductionSpec) -> Target:
         """Per-partition steps, then a tree of combines; the root also finishes."""
-        impl = self.graph.registry.reduction_impl(spec.name)
-        assert impl is not None
-        partials = self.per_partition(step, kernels.reduce_step, spec, self.registry,
-                                      role="step")
+        partials = self.per_partition(step, kernels.reduce_step, spec, role="step")
         level = partials if isinstance(partials, list) else [partials]
         depth = 0
-        while len(level) > impl.split_every:
+        while len(level) > spec.impl.split_every:
             depth += 1
             level = [self.add((step.key("combine"), depth, j), kernels.reduce_combine, spec,
-                              self.registry, [Ref(k) for k in group])
-                     for j, group in enumerate(even_groups(level, impl.split_every))]
-        return self.add(step.key(), kernels.reduce_finish, spec, self.registry,
-                        [Ref(k) for k in level])
+                              [Ref(k) for k in group])
+                     for j, group in enumerate(even_groups(level, spec.impl.split_every))]
+        return self.add(step.key(), kernels.reduce_finish, spec, [Ref(k) for k in level])
 
     def exchange(self, step: Step, spec: ExchangeSpec) -> Target:
         """Each input partition split once; each output partition concatenates its pieces."""
         (source,) = step.inputs
         inputs = self.targets[source]
         assert isinstance(inputs, list)
-        splits = [self.add((step.key("split"), p), kernels.split_partition, spec, self.registry,
-                           p, Ref(key)) for p, key in enumerate(inputs)]
-        return [self.add((step.key(), j), kernels.concat_pieces, spec, self.registry, j,
+        splits = [self.add((step.key("split"), p), kernels.split_partition, spec, p, Ref(key))
+                  for p, key in enumerate(inputs)]
+        return [self.add((step.key(), j), kernels.concat_pieces, spec, j,
                          [Ref(k) for k in splits]) for j in range(spec.partitions)]
 
     def node(self, step: Step) -> Target:
@@ -140,25 +142,32 @@ class Builder:
         if isinstance(spec, SourceSpec):
             return self.source(step, spec)
         if isinstance(spec, StageSpec):
-            return self.per_partition(step, kernels.run_stage, spec, self.registry)
+            return self.per_partition(step, kernels.run_stage, spec)
         if isinstance(spec, ReductionSpec):
             return self.reduction(step, spec)
         if isinstance(spec, ExchangeSpec):
             return self.exchange(step, spec)
         if isinstance(spec, JoinSpec):
-            return self.per_partition(step, kernels.run_join, spec, self.registry)
+            return self.per_partition(step, kernels.run_join, spec)
         assert isinstance(spec, ExternalSpec)
-        return self.per_partition(step, kernels.run_external, spec, self.registry)
+        return self.per_partition(step, kernels.run_external, spec)
 
     def member(self, stage: int, index: int) -> Target:
         """A stage member other than the last has no task of its own: these tasks run the
-        stage's members up to it."""
+        stage's members up to it. A member that reads single values only (an operation on a
+        reduction's result, fused with what reads it) is a single value, as it was when
+        recorded: one task, given the stage's single inputs."""
         step = self.plan.steps[stage]
         assert isinstance(step.spec, StageSpec)
         if index == len(step.spec.members) - 1:
             return self.targets[stage]
-        return self.per_partition(step, kernels.run_stage_member, step.spec, self.registry,
-                                  index, role=f"member{index}")
+        inputs = [self.targets[i] for i in step.inputs]
+        if not partitioned_member(step.spec, index, [isinstance(t, list) for t in inputs]):
+            args = [None if isinstance(t, list) else Ref(t) for t in inputs]
+            return self.add(step.key(f"member{index}"), kernels.run_stage_member, step.spec,
+                            index, None, *args)
+        return self.per_partition(step, kernels.run_stage_member, step.spec, index,
+                                  role=f"member{index}")
 
     def build(self) -> TaskGraph:
         for i, step in self.plan.steps.items():
@@ -168,5 +177,5 @@ class Builder:
         return self.graph
 
 
-def build_tasks(plan: Plan, registry: Registry) -> TaskGraph:
-    return Builder(plan, registry).build()
+def build_tasks(plan: Plan) -> TaskGraph:
+    return Builder(plan).build()
