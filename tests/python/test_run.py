@@ -44,6 +44,7 @@ def number_registry(reads=None):
     registry.op('double')(lambda params, part: [2 * x for x in part])
     registry.op('inc')(lambda params, part: [x + 1 for x in part])
     registry.op('plus')(lambda params, part, other: [x + other for x in part])
+    registry.op('zip_add')(lambda params, a, b: [x + y for x, y in zip(a, b)])
     registry.op('total')(lambda params, value: value * 10)
     registry.reduction('sum', step=lambda params, part: sum(part),
                        combine=lambda params, partials: sum(partials))
@@ -153,20 +154,32 @@ def test_store_outputs_are_the_default():
 
 def test_reduced_store_lowers_to_fewer_tasks_with_readable_keys():
     registry = number_registry()
-    store, *_, total = chain(parts=4)
-    reduced, _ = store.reduce(outputs=[total])
-    recorded = lower(store, registry, [total]).graph
-    fused = lower(reduced, registry).graph
-    # 4 reads + 4 x (double, inc) + 4 steps + root, against one stage task per partition.
-    assert len(recorded) == 4 + 8 + 4 + 1
-    assert len(fused) == 4 + 4 + 4 + 1
-    assert lower(reduced, registry).graph.keys() == fused.keys()
-    names = {key[0] if isinstance(key, tuple) else key for key in fused}
-    token = next(iter(fused))[0].rsplit('-', 1)[1]
-    assert names == {f'source-nums-0-{token}', f'stage-1-{token}', f'reduction-sum-step-2-{token}',
-                     f'reduction-sum-2-{token}'}
-    # Another registry never shares keys with this one.
-    assert not fused.keys() & lower(reduced, number_registry()).graph.keys()
+    store = korvane_core.GraphStore()
+    doubled = store.add_op('double', [store.add_source('nums', {'parts': 4})])
+    both = store.add_op('zip_add', [store.add_op('inc', [doubled]), store.add_op('double', [doubled])])
+    total = store.add_reduction('sum', [both])
+    reduced, _ = store.reduce(outputs=[total])   # stages [double] and [inc, double, zip_add]
+
+    def tasks(s, **kw):
+        return lower(s, registry, [s.node_count() - 1], **kw).graph
+
+    # Per partition: read, double, inc, double, zip_add, step; and the root of the sum.
+    assert len(tasks(store, fuse_chains=False)) == 4 * 6 + 1
+    # Chains fused: read + double and zip_add + step; the fan-out keeps the rest apart.
+    assert len(tasks(store)) == 4 * 4 + 1
+    # One task per partition of each node of the reduced store, and then one per partition.
+    unfused = tasks(reduced, fuse_chains=False)
+    assert len(unfused) == 4 * 4 + 1
+    assert len(tasks(reduced)) == 4 + 1
+    assert tasks(reduced).keys() == tasks(reduced).keys()
+    names = {key[0] if isinstance(key, tuple) else key for key in unfused}
+    token = next(iter(unfused))[0].rsplit('-', 1)[1]
+    assert names == {f'source-nums-0-{token}', f'stage-1-{token}', f'stage-2-{token}',
+                     f'reduction-sum-step-3-{token}', f'reduction-sum-3-{token}'}
+    # A fused task keeps its reader's key; another registry never shares keys with this one.
+    assert set(tasks(reduced)) == {(f'reduction-sum-step-3-{token}', p) for p in range(4)} | \
+        {f'reduction-sum-3-{token}'}
+    assert not unfused.keys() & lower(reduced, number_registry(), fuse_chains=False).graph.keys()
 
 
 # Bad input: found before anything runs, naming the node.

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from korvane.run.plan import make_plan
 from korvane.run.results import Results
-from korvane.run.tasks import Ref, Target, build_tasks
+from korvane.run.tasks import Ref, Target, Task, build_tasks
 
 if TYPE_CHECKING:
     from korvane_core import GraphStore
@@ -38,15 +38,13 @@ def gather(target: Target, values: dict[Key, Any]) -> Any:
 def execute(graph: TaskGraph) -> dict[Key, Any]:
     """Runs every task in order. A result is dropped once its last reader has run, unless it
     is wanted, so memory holds about one frontier of partitions, not the whole pipeline."""
-    wanted: set[Key] = set()
-    for target in [*graph.outputs.values(), *graph.members.values()]:
-        wanted.update(target if isinstance(target, list) else [target])
+    wanted = graph.wanted()
     readers: Counter[Key] = Counter()
     for task in graph.tasks.values():
         readers.update(task.dependencies())
     values: dict[Key, Any] = {}
     for key, task in graph.tasks.items():
-        values[key] = task.fn(*(resolve(arg, values) for arg in task.args))
+        values[key] = run(task, values)
         for dependency in task.dependencies():
             readers[dependency] -= 1
             if readers[dependency] == 0 and dependency not in wanted:
@@ -54,9 +52,15 @@ def execute(graph: TaskGraph) -> dict[Key, Any]:
     return values
 
 
+def run(task: Task, values: dict[Key, Any]) -> Any:
+    return task.fn(*(resolve(arg, values) for arg in task.args))
+
+
 def resolve(arg: Any, values: dict[Key, Any]) -> Any:
     if isinstance(arg, Ref):
         return values[arg.key]
+    if isinstance(arg, Task):
+        return run(arg, values)
     if isinstance(arg, list):
-        return [values[ref.key] for ref in arg]
+        return [resolve(item, values) for item in arg]
     return arg

@@ -75,12 +75,16 @@ def dask_get(scheduler: Any) -> Callable[..., Any]:
 
 
 def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None, *,
-          members: Sequence[MemberRequest] = ()) -> DaskGraph:
+          members: Sequence[MemberRequest] = (), fuse_chains: bool = True) -> DaskGraph:
     """The dask graph that computes `outputs` (default: the store's marked outputs) and the
     requested stage members. Any store lowers, as recorded or reduced; a reduced one gives
     fewer tasks, since each stage is one task per partition. Checks everything before a
-    task exists (PlanError)."""
-    tasks = build_tasks(make_plan(store, registry, outputs, members))
+    task exists (PlanError).
+
+    With `fuse_chains` (the default) a task with a single reader that reads nothing else
+    runs inside that reader, such as a source's read inside the stage that alone consumes
+    it; without, every node keeps its own tasks, for dask's optimizer to fuse instead."""
+    tasks = build_tasks(make_plan(store, registry, outputs, members), fuse_chains)
     graph: dict[Key, Any] = {}
     for key, task in tasks.tasks.items():
         graph[key] = as_dask_task(task)
@@ -97,6 +101,8 @@ def as_dask_task(task: Task) -> tuple[Any, ...]:
 def dask_argument(arg: Any) -> Any:
     if isinstance(arg, Ref):
         return arg.key
+    if isinstance(arg, Task):
+        return as_dask_task(arg)   # a fused task: dask runs a task nested in another inline
     if isinstance(arg, list):
-        return [ref.key for ref in arg]
+        return [dask_argument(item) for item in arg]
     return arg

@@ -1,13 +1,14 @@
 """A plan as tasks: one per partition of each node (a reduction's combine tree and an
 exchange's split and concatenation as their own layers), with keys any dask scheduler
-accepts. Local execution runs these same tasks, so every scheduler computes the same
-thing in the same shape.
+accepts; then chains of them fused. Local execution runs these same tasks, so every
+scheduler computes the same thing in the same shape.
 """
 
 from __future__ import annotations
 
+from collections import defaultdict
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run import kernels
@@ -38,15 +39,34 @@ class Ref:
 @dataclass(frozen=True)
 class Task:
     fn: Callable[..., Any]
-    # Plain values, Refs, or lists of Refs.
+    # Plain values, Refs, Tasks run inline (fused), or lists of Refs and Tasks.
     args: tuple[Any, ...]
 
     def dependencies(self) -> Iterator[Key]:
         for arg in self.args:
-            if isinstance(arg, Ref):
-                yield arg.key
-            elif isinstance(arg, list):
-                yield from (ref.key for ref in arg)
+            yield from dependencies_of(arg)
+
+    def inlining(self, key: Key, task: Task) -> Task:
+        """This task with `task` run in place of its reference to `key`."""
+        return replace(self, args=tuple(inlined(arg, key, task) for arg in self.args))
+
+
+def dependencies_of(arg: Any) -> Iterator[Key]:
+    if isinstance(arg, Ref):
+        yield arg.key
+    elif isinstance(arg, Task):
+        yield from arg.dependencies()
+    elif isinstance(arg, list):
+        for item in arg:
+            yield from dependencies_of(item)
+
+
+def inlined(arg: Any, key: Key, task: Task) -> Any:
+    if isinstance(arg, Ref) and arg.key == key:
+        return task
+    if isinstance(arg, list):
+        return [inlined(item, key, task) for item in arg]
+    return arg
 
 
 @dataclass
@@ -55,6 +75,37 @@ class TaskGraph:
     tasks: dict[Key, Task] = field(default_factory=dict)
     outputs: dict[int, Target] = field(default_factory=dict)
     members: dict[MemberRequest, Target] = field(default_factory=dict)
+
+    def wanted(self) -> set[Key]:
+        """The keys whose values a run returns."""
+        keys: set[Key] = set()
+        for target in [*self.outputs.values(), *self.members.values()]:
+            keys.update(target if isinstance(target, list) else [target])
+        return keys
+
+
+def fuse_chains(graph: TaskGraph) -> None:
+    """Runs a task inside its reader when it has one reader and that reader reads nothing
+    else: a source's partition read where the stage that alone consumes it runs, a stage's
+    partition where the reduction step or exchange split that alone consumes it runs. Such a
+    pair always runs back to back on one partition, so a separate task would only add
+    scheduling and a hand-over; what fusion into stages left apart was never such a pair.
+    The fused task keeps the reader's key."""
+    wanted = graph.wanted()
+    readers: defaultdict[Key, list[Key]] = defaultdict(list)
+    for key, task in graph.tasks.items():
+        for dependency in task.dependencies():
+            readers[dependency].append(key)
+    for key in list(graph.tasks):
+        if key in wanted or len(readers[key]) != 1:
+            continue
+        (reader,) = readers[key]
+        if list(graph.tasks[reader].dependencies()) != [key]:
+            continue
+        task = graph.tasks.pop(key)
+        graph.tasks[reader] = graph.tasks[reader].inlining(key, task)
+        for dependency in task.dependencies():
+            readers[dependency] = [reader if r == key else r for r in readers[dependency]]
 
 
 def argument(target: Target, partition: int | None) -> Ref:
@@ -177,5 +228,8 @@ class Builder:
         return self.graph
 
 
-def build_tasks(plan: Plan) -> TaskGraph:
-    return Builder(plan).build()
+def build_tasks(plan: Plan, fuse: bool = True) -> TaskGraph:
+    graph = Builder(plan).build()
+    if fuse:
+        fuse_chains(graph)
+    return graph
