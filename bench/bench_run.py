@@ -252,7 +252,7 @@ def main(argv: list[str] | None = None) -> int:
     reg = registry()
 
     # (a): the recorded store, lowered, then dask's cull + fuse_linear.
-    lower_a, recorded = timed(lambda: lower(store, reg, outputs, fuse_chains=False))
+    lower_a, recorded = timed(lambda: lower(store, reg, outputs, fuse=False))
     optimize_a, graph_a = timed(lambda: dask_optimized(recorded))
     # (b): reduce, then lower; with each fusion rule.
     variants = {}

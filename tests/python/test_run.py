@@ -164,11 +164,12 @@ def test_reduced_store_lowers_to_fewer_tasks_with_readable_keys():
         return lower(s, registry, [s.node_count() - 1], **kw).graph
 
     # Per partition: read, double, inc, double, zip_add, step; and the root of the sum.
-    assert len(tasks(store, fuse_chains=False)) == 4 * 6 + 1
-    # Chains fused: read + double and zip_add + step; the fan-out keeps the rest apart.
-    assert len(tasks(store)) == 4 * 4 + 1
+    assert len(tasks(store, fuse=False)) == 4 * 6 + 1
+    # Single readers fused: read into double, inc and double into zip_add, that into the step;
+    # the fan-out of the first double keeps two tasks per partition.
+    assert len(tasks(store)) == 4 * 2 + 1
     # One task per partition of each node of the reduced store, and then one per partition.
-    unfused = tasks(reduced, fuse_chains=False)
+    unfused = tasks(reduced, fuse=False)
     assert len(unfused) == 4 * 4 + 1
     assert len(tasks(reduced)) == 4 + 1
     assert tasks(reduced).keys() == tasks(reduced).keys()
@@ -179,7 +180,7 @@ def test_reduced_store_lowers_to_fewer_tasks_with_readable_keys():
     # A fused task keeps its reader's key; another registry never shares keys with this one.
     assert set(tasks(reduced)) == {(f'reduction-sum-step-3-{token}', p) for p in range(4)} | \
         {f'reduction-sum-3-{token}'}
-    assert not unfused.keys() & lower(reduced, number_registry(), fuse_chains=False).graph.keys()
+    assert not unfused.keys() & lower(reduced, number_registry(), fuse=False).graph.keys()
 
 
 # Bad input: found before anything runs, naming the node.

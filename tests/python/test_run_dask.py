@@ -47,7 +47,7 @@ def test_threaded_runs_agree_with_local_runs(pipeline):
     recorded = run_local(store, registry, outputs)
     assert dict(lower(store, registry, outputs).compute('threads')) == dict(recorded)
     # Unfused, then fused by dask's own optimizer (the benchmark's baseline).
-    lowered = lower(store, registry, outputs, fuse_chains=False)
+    lowered = lower(store, registry, outputs, fuse=False)
     computed = dask_threaded.get(optimized_by_dask(lowered), lowered.keys())
     assert dict(lowered.results(computed)) == dict(recorded)
     for maximal in (False, True):

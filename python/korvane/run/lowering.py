@@ -75,16 +75,16 @@ def dask_get(scheduler: Any) -> Callable[..., Any]:
 
 
 def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None, *,
-          members: Sequence[MemberRequest] = (), fuse_chains: bool = True) -> DaskGraph:
+          members: Sequence[MemberRequest] = (), fuse: bool = True) -> DaskGraph:
     """The dask graph that computes `outputs` (default: the store's marked outputs) and the
     requested stage members. Any store lowers, as recorded or reduced; a reduced one gives
     fewer tasks, since each stage is one task per partition. Checks everything before a
     task exists (PlanError).
 
-    With `fuse_chains` (the default) a task with a single reader that reads nothing else
-    runs inside that reader, such as a source's read inside the stage that alone consumes
-    it; without, every node keeps its own tasks, for dask's optimizer to fuse instead."""
-    tasks = build_tasks(make_plan(store, registry, outputs, members), fuse_chains)
+    With `fuse` (the default) a task with a single reader runs inside that reader, such as a
+    source's read inside the stage that alone consumes it; without, every node keeps its
+    own tasks (for dask's optimizer to fuse instead, say)."""
+    tasks = build_tasks(make_plan(store, registry, outputs, members), fuse)
     graph: dict[Key, Any] = {}
     for key, task in tasks.tasks.items():
         graph[key] = as_dask_task(task)

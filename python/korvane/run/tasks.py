@@ -1,6 +1,6 @@
 """A plan as tasks: one per partition of each node (a reduction's combine tree and an
 exchange's split and concatenation as their own layers), with keys any dask scheduler
-accepts; then chains of them fused. Local execution runs these same tasks, so every
+accepts; then each task with a single reader fused into it. Local execution runs these same tasks, so every
 scheduler computes the same thing in the same shape.
 """
 
@@ -84,13 +84,16 @@ class TaskGraph:
         return keys
 
 
-def fuse_chains(graph: TaskGraph) -> None:
-    """Runs a task inside its reader when it has one reader and that reader reads nothing
-    else: a source's partition read where the stage that alone consumes it runs, a stage's
-    partition where the reduction step or exchange split that alone consumes it runs. Such a
-    pair always runs back to back on one partition, so a separate task would only add
-    scheduling and a hand-over; what fusion into stages left apart was never such a pair.
-    The fused task keeps the reader's key."""
+def fuse_single_readers(graph: TaskGraph) -> None:
+    """Runs a task inside its reader when it has exactly one: a source's partition read
+    inside the stage that alone consumes it, a stage's partition inside the reduction step
+    or exchange split that alone consumes it, an exchange's output partition inside the join
+    that alone reads it. Such a task always runs just before its reader, on the same
+    partition, so a task of its own would only add scheduling and a hand-over; nothing is
+    computed twice. This is the default fusion rule again, now for the partition-local work
+    of boundary nodes. Tasks that gather a list (the combines of a reduction, the
+    concatenations of an exchange) take no one in, so that reduction trees stay trees and
+    partitions keep running in parallel. The fused task keeps the reader's key."""
     wanted = graph.wanted()
     readers: defaultdict[Key, list[Key]] = defaultdict(list)
     for key, task in graph.tasks.items():
@@ -100,8 +103,8 @@ def fuse_chains(graph: TaskGraph) -> None:
         if key in wanted or len(readers[key]) != 1:
             continue
         (reader,) = readers[key]
-        if list(graph.tasks[reader].dependencies()) != [key]:
-            continue
+        if Ref(key) not in graph.tasks[reader].args:
+            continue   # read from inside a list: a gathering task
         task = graph.tasks.pop(key)
         graph.tasks[reader] = graph.tasks[reader].inlining(key, task)
         for dependency in task.dependencies():
@@ -231,5 +234,5 @@ class Builder:
 def build_tasks(plan: Plan, fuse: bool = True) -> TaskGraph:
     graph = Builder(plan).build()
     if fuse:
-        fuse_chains(graph)
+        fuse_single_readers(graph)
     return graph
