@@ -289,7 +289,7 @@ def main(argv: list[str] | None = None) -> int:
         row(f"optimize: reduce ({rule}) / cull + fuse_linear", optimize_b, optimize_a)
         row(f"lower ({rule})", lower_b, lower_a)
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0",
                       processes=True) as cluster, Client(cluster) as client:
         # Warm the workers up (imports, the registry's functions) on a small graph.
         lower(store, reg, outputs[:1]).compute(client)

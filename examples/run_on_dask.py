@@ -174,7 +174,7 @@ def main() -> int:
 
         # Two worker processes on this machine; a Client of a real cluster works the same.
         cluster = LocalCluster(n_workers=2, threads_per_worker=1,  # type: ignore[no-untyped-call, unused-ignore]
-                               host="127.0.0.1", dashboard_address=None)
+                               host="127.0.0.1", dashboard_address="127.0.0.1:0")
         with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call, unused-ignore]
             started = time.perf_counter()
             results = reduced_graph.compute(client)

@@ -26,7 +26,7 @@ def client():
     """Two worker processes on the loopback interface, shared by the module's tests."""
     distributed = pytest.importorskip('distributed', reason="distributed is not installed (the 'dask' extra)")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host='127.0.0.1',
-                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, \
+                                  dashboard_address='127.0.0.1:0', silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         yield client
 
