@@ -1,7 +1,7 @@
 """Running a partitioned pipeline on dask: the recorded store lowered to dask and optimized
 by dask's own low-level optimizer, against the store reduced first and then lowered.
 
-    python bench/bench_run.py [--nodes 2000] [--partitions 32] [--rows 100] [--seed 3]
+    python bench/bench_run.py [--nodes 1500] [--partitions 32] [--rows 100] [--seed 3]
 
 Needs the package with the bench extra (dask, distributed, pandas). One run builds a seeded
 pipeline of pandas partitions (thousands of recorded nodes, small partitions, so that the
@@ -138,11 +138,12 @@ def registry() -> Registry:
 def generate(nodes: int, partitions: int, rows: int, seed: int) -> tuple[korvane_core.GraphStore, list[int]]:
     """A seeded pipeline of about `nodes` recorded nodes, and its outputs.
 
-    A few tables are read; branches grow mostly by map-like operations with parameters, and
-    now and then fan out, combine two branches commutatively (the same combination is
-    sometimes written again with the operands swapped, elsewhere), apply an identity
-    operation (adding 0.0, multiplying by 1.0), shuffle by key and join, or run a model.
-    Branches end in a sum, which is an output; some are abandoned (dead code)."""
+    A few tables are read; branches grow mostly by map-like operations with parameters and
+    by derived features (two expressions of one frame combined), and now and then fan out,
+    combine two branches commutatively (the same combination is sometimes written again with
+    the operands swapped, elsewhere), apply an identity operation (adding 0.0, multiplying by
+    1.0), shuffle by key and join, or run a model. Branches end in a sum, which is an output;
+    some are abandoned (dead code)."""
     rng = random.Random(seed)
     s = korvane_core.GraphStore()
     heads: list[int] = []
@@ -174,7 +175,11 @@ def generate(nodes: int, partitions: int, rows: int, seed: int) -> tuple[korvane
         i = rng.randrange(len(heads))
         h = heads[i]
         r = rng.random()
-        if r < 0.64 or len(heads) > MAX_HEADS and r < 0.9:
+        if r < 0.12:
+            # A derived feature: two expressions of one frame, combined ("a = f(df);
+            # b = g(df); df = a * b"), the commonest shape of dataframe code.
+            heads[i] = s.add_op(rng.choice(COMMUTATIVE + ["sub"]), [step(h), step(h)])
+        elif r < 0.64 or len(heads) > MAX_HEADS and r < 0.9:
             node = step(h)
             if rng.random() < 0.05:
                 heads.append(node)      # fan-out: the old head keeps its place too
@@ -241,7 +246,7 @@ def load() -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--nodes", type=int, default=2000)
+    parser.add_argument("--nodes", type=int, default=1500)
     parser.add_argument("--partitions", type=int, default=32)
     parser.add_argument("--rows", type=int, default=100)
     parser.add_argument("--seed", type=int, default=3)
@@ -274,13 +279,15 @@ def main(argv: list[str] | None = None) -> int:
         for o in outputs:
             assert same(a[o], b[landing_of(store, reduced, o)[0]]), f"output {o} differs"
 
-    rows: list[tuple[str, str, str, str]] = []
+    # Rows are printed as they are measured: the cluster runs of a large pipeline take minutes.
+    print(f"\n{'figure':<56}  {'(b)':>12}  {'(a) baseline':>12}  ratio", flush=True)
 
     def row(figure: str, value: float, baseline: float, unit: str = "s") -> None:
-        fmt = (lambda v: f"{v:,.0f}") if unit == "tasks" else (lambda v: f"{v:.3f} s")
-        ratio = f"{value / baseline:.2f}x the tasks" if unit == "tasks" \
-            else f"{baseline / value:.2f}x faster"
-        rows.append((figure, fmt(value), fmt(baseline), ratio))
+        if unit == "tasks":
+            cells = f"{value:>12,.0f}  {baseline:>12,.0f}  {value / baseline:.2f}x the tasks"
+        else:
+            cells = f"{value:>10.3f} s  {baseline:>10.3f} s  {baseline / value:.2f}x faster"
+        print(f"{figure:<56}  {cells}", flush=True)
 
     for maximal in (False, True):
         rule = "maximal fusion" if maximal else "default fusion"
@@ -289,27 +296,26 @@ def main(argv: list[str] | None = None) -> int:
         row(f"optimize: reduce ({rule}) / cull + fuse_linear", optimize_b, optimize_a)
         row(f"lower ({rule})", lower_b, lower_a)
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                      processes=True) as cluster, Client(cluster) as client:
+    def compare(where: str, get: Any) -> None:
+        compute_a, a = timed(lambda: results_a(get))
+        for maximal in (False, True):
+            rule = "maximal fusion" if maximal else "default fusion"
+            optimize_b, lower_b, _, _, lowered = variants[maximal]
+            compute_b, b = timed(lambda: lowered.compute(get))
+            check(a, maximal, b)
+            row(f"compute on {where} ({rule})", compute_b, compute_a)
+            row(f"optimize + compute on {where} ({rule})", optimize_b + compute_b,
+                optimize_a + compute_a)
+            row(f"lower + optimize + compute on {where} ({rule})",
+                lower_b + optimize_b + compute_b, lower_a + optimize_a + compute_a)
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
         # Warm the workers up (imports, the registry's functions) on a small graph.
         lower(store, reg, outputs[:1]).compute(client)
-        for where, get in (("cluster", client.get), ("threads", threaded_get)):
-            compute_a, a = timed(lambda: results_a(get))
-            for maximal in (False, True):
-                rule = "maximal fusion" if maximal else "default fusion"
-                optimize_b, lower_b, _, _, lowered = variants[maximal]
-                compute_b, b = timed(lambda: lowered.compute(get))
-                check(a, maximal, b)
-                row(f"compute on {where} ({rule})", compute_b, compute_a)
-                row(f"optimize + compute on {where} ({rule})", optimize_b + compute_b,
-                    optimize_a + compute_a)
-                row(f"lower + optimize + compute on {where} ({rule})",
-                    lower_b + optimize_b + compute_b, lower_a + optimize_a + compute_a)
+        compare("cluster", client.get)
+    compare("threads", threaded_get)
 
-    widths = [max(len(r[k]) for r in rows + [("figure", "(b)", "(a)", "ratio")]) for k in range(4)]
-    print()
-    for r in [("figure", "(b)", "(a) baseline", "ratio")] + rows:
-        print("  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip())
     print(f"\nload average at end: {load()}")
     return 0
 

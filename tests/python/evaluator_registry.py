@@ -7,8 +7,10 @@ evaluator's function per partition; exchanges cut and re-add, reductions add par
 results. Runs of a store and of its reductions must then agree, because the optimizer's
 rewrites hold per partition.
 """
+import os
 from functools import partial
 
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 from evaluator import PRIME, _opaque, evaluate_op
@@ -19,6 +21,14 @@ OTHER = ['neg', 'filter', 'map']
 REDUCTIONS = ['sum', 'max']
 EXTERNAL_KINDS = ['model', 'udf']
 SOURCES = ['a', 'b', 'c']
+
+
+def run_settings(examples):
+    """Hypothesis settings for runs of random pipelines: reproducible in CI, and a quarter of
+    the examples in the sanitized pass, where every call costs more."""
+    sanitized = bool(os.environ.get('KORVANE_SANITIZED'))
+    return settings(max_examples=max(2, examples // 4) if sanitized else examples, deadline=None,
+                    derandomize=bool(os.environ.get('CI')), suppress_health_check=[HealthCheck.too_slow])
 
 
 def partitions(params):

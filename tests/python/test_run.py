@@ -7,11 +7,12 @@ import pickle
 import threading
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 
 import korvane_core
 from evaluator import output_values
-from evaluator_registry import evaluator_registry, pipelines
+from evaluator_registry import evaluator_registry, pipelines, run_settings
+from optional_deps import require
 from korvane.run import (
     MissingImplementation,
     NodeDropped,
@@ -354,12 +355,12 @@ def test_a_fused_member_of_single_values_stays_a_single_value():
     assert member == 0 and landing_of(store, reduced, shifted) == (stage, 1)
     outputs, members = requests_for(store, reduced, [scaled])
     assert value_of(store, reduced, scaled, run_local(reduced, registry, outputs, members=members)) == 2560
-    pytest.importorskip('dask', reason="dask is not installed (the 'dask' extra)")
+    require('dask.threaded')
     results = lower(reduced, registry, outputs, members=members).compute('sync')
     assert value_of(store, reduced, scaled, results) == 2560
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@run_settings(60)
 @given(pipelines(one_partition=True))
 def test_one_partition_runs_compute_the_evaluators_values(pipeline):
     store, outputs = pipeline
@@ -368,7 +369,7 @@ def test_one_partition_runs_compute_the_evaluators_values(pipeline):
     assert got == output_values(store, outputs)
 
 
-@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@run_settings(80)
 @given(pipelines())
 def test_reduced_runs_agree_with_the_recorded_run(pipeline):
     store, outputs = pipeline

@@ -9,14 +9,15 @@ import uuid
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 
 import korvane_core
-from evaluator_registry import evaluator_registry, pipelines
+from evaluator_registry import evaluator_registry, pipelines, run_settings
+from optional_deps import require
 from korvane.run import Registry, landing_of, lower, requests_for, run_local, value_of
 
-dask_optimization = pytest.importorskip('dask.optimization', reason="dask is not installed (the 'dask' extra)")
-dask_threaded = pytest.importorskip('dask.threaded')
+dask_optimization = require('dask.optimization')
+dask_threaded = require('dask.threaded')
 
 MODEL = dict(kind='model', content_hash='h', framework='fw', version='1', io_schema='io')
 
@@ -24,7 +25,7 @@ MODEL = dict(kind='model', content_hash='h', framework='fw', version='1', io_sch
 @pytest.fixture(scope='module')
 def client():
     """Two worker processes on the loopback interface, shared by the module's tests."""
-    distributed = pytest.importorskip('distributed', reason="distributed is not installed (the 'dask' extra)")
+    distributed = require('distributed')
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host='127.0.0.1',
                                   dashboard_address='127.0.0.1:0', silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
@@ -39,7 +40,7 @@ def optimized_by_dask(lowered):
     return fused
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@run_settings(40)
 @given(pipelines())
 def test_threaded_runs_agree_with_local_runs(pipeline):
     store, outputs = pipeline
@@ -61,7 +62,7 @@ def test_threaded_runs_agree_with_local_runs(pipeline):
 @pytest.mark.thread_unsafe(reason='shares one cluster')
 # The cluster's own threads use the random module while hypothesis draws an example.
 @pytest.mark.filterwarnings('ignore::hypothesis.errors.HypothesisDeprecationWarning')
-@settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@run_settings(8)
 @given(pipeline=pipelines(max_nodes=15))
 def test_cluster_runs_agree_with_local_runs(client, pipeline):
     store, outputs = pipeline
@@ -125,8 +126,8 @@ def test_stores_travel_to_workers(client):
 def example():
     """examples/run_on_dask.py as a module whose functions travel by value, as they do when it
     runs as a script."""
-    pytest.importorskip('pandas', reason='pandas is not installed (the example reads pandas partitions)')
-    cloudpickle = pytest.importorskip('cloudpickle')
+    require('pandas')
+    cloudpickle = require('cloudpickle')
     path = Path(__file__).resolve().parents[2] / 'examples' / 'run_on_dask.py'
     spec = importlib.util.spec_from_file_location('run_on_dask_example', path)
     module = importlib.util.module_from_spec(spec)

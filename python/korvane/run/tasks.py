@@ -29,14 +29,14 @@ Key: TypeAlias = str | tuple[str, int] | tuple[str, int, int]
 Target: TypeAlias = Key | list[Key]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Ref:
     """A task argument that is another task's result."""
 
     key: Key
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Task:
     fn: Callable[..., Any]
     # Plain values, Refs, Tasks run inline (fused), or lists of Refs and Tasks.
@@ -105,10 +105,9 @@ def fuse_single_readers(graph: TaskGraph) -> None:
         (reader,) = readers[key]
         if Ref(key) not in graph.tasks[reader].args:
             continue   # read from inside a list: a gathering task
-        task = graph.tasks.pop(key)
-        graph.tasks[reader] = graph.tasks[reader].inlining(key, task)
-        for dependency in task.dependencies():
-            readers[dependency] = [reader if r == key else r for r in readers[dependency]]
+        # The fused task's own inputs come earlier and are decided already: who reads them
+        # now does not matter any more.
+        graph.tasks[reader] = graph.tasks[reader].inlining(key, graph.tasks.pop(key))
 
 
 def argument(target: Target, partition: int | None) -> Ref:
@@ -186,10 +185,10 @@ class Builder:
         (source,) = step.inputs
         inputs = self.targets[source]
         assert isinstance(inputs, list)
-        splits = [self.add((step.key("split"), p), kernels.split_partition, spec, p, Ref(key))
+        splits = [Ref(self.add((step.key("split"), p), kernels.split_partition, spec, p, Ref(key)))
                   for p, key in enumerate(inputs)]
-        return [self.add((step.key(), j), kernels.concat_pieces, spec, j,
-                         [Ref(k) for k in splits]) for j in range(spec.partitions)]
+        return [self.add((step.key(), j), kernels.concat_pieces, spec, j, splits)
+                for j in range(spec.partitions)]
 
     def node(self, step: Step) -> Target:
         spec = step.spec
