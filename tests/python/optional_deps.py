@@ -28,7 +28,7 @@ def require(*modules):
     """The first of `modules`, imported, after all of them; or a skip saying why not."""
     for name in modules:
         if importlib.util.find_spec(name.split('.')[0]) is None:
-            pytest.skip(f"{name} is not installed (the 'dask' extra, and pandas for the example)",
+            pytest.skip(f"{name} is not installed (the 'dask' extra; the 'bench' extra adds pandas)",
                         allow_module_level=True)
     if FREE_THREADED and enables_the_gil(modules):
         pytest.skip(f"importing {', '.join(modules)} turns the GIL on in this free-threaded "
