@@ -17,3 +17,4 @@ def full_descriptor(**overrides):
 @pytest.fixture
 def descriptor_fields():
     return full_descriptor()
+

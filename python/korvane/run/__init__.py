@@ -1,0 +1,40 @@
+"""Running recorded pipelines, in this process or on dask.
+
+The store's own structure is the execution model: operations are partition-local and fuse
+into stages; exchanges, joins, reductions and externals are the boundaries between them.
+A `Registry` says what each node means; `run_local` runs a store in the calling thread;
+`lower` turns it into a dask graph for any dask scheduler, a distributed cluster included.
+A store as recorded and its reduced form compute the same values; the reduced one does it
+in fewer tasks. `value_of` finds a recorded node's value in a run of the reduced store.
+
+Only computing on dask needs dask (``pip install korvane-core[dask]``).
+"""
+
+from korvane.run.errors import (
+    MissingImplementation,
+    PartitionMismatch,
+    PlanError,
+    UnknownExternalKind,
+)
+from korvane.run.local import run_local
+from korvane.run.lookup import NodeDropped, landing_of, requests_for, value_of
+from korvane.run.lowering import DaskGraph, lower
+from korvane.run.registry import Params, Registry
+from korvane.run.results import Results
+
+__all__ = [
+    "DaskGraph",
+    "MissingImplementation",
+    "NodeDropped",
+    "Params",
+    "PartitionMismatch",
+    "PlanError",
+    "Registry",
+    "Results",
+    "UnknownExternalKind",
+    "landing_of",
+    "lower",
+    "requests_for",
+    "run_local",
+    "value_of",
+]

@@ -1,0 +1,108 @@
+"""A store as a dask task graph, computed by any dask scheduler: the threaded one, a process
+pool, or a distributed cluster through its Client.
+
+Building the graph needs nothing from dask; computing it does (the 'dask' extra).
+"""
+
+from __future__ import annotations
+
+import importlib
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from korvane.run.plan import make_plan
+from korvane.run.results import Results
+from korvane.run.tasks import Ref, Target, Task, build_tasks
+
+if TYPE_CHECKING:
+    from korvane_core import GraphStore
+
+    from korvane.run.plan import MemberRequest
+    from korvane.run.registry import Registry
+    from korvane.run.tasks import Key
+
+
+@dataclass(frozen=True)
+class DaskGraph:
+    """A lowered store: `graph` in dask's task-graph form, and where each requested value is.
+
+    `graph` holds one task per partition of every boundary node and of every stage (or,
+    for a store as recorded, of every operation), the steps and combine tree of each
+    reduction, and the split layer of each exchange. Each task carries the functions it
+    calls and depends on its inputs alone."""
+
+    graph: dict[Key, Any]
+    outputs: dict[int, Target]
+    members: dict[MemberRequest, Target]
+
+    def keys(self) -> list[Target]:
+        """What to compute: the output targets, then the member targets, each a key or a
+        list of keys (dask's get returns the same nesting)."""
+        return [*self.outputs.values(), *self.members.values()]
+
+    def results(self, computed: Sequence[Any]) -> Results:
+        """Results from the values a scheduler computed for `keys()`."""
+        targets = self.keys()
+        if len(computed) != len(targets):
+            raise ValueError(f"{len(computed)} values computed for {len(targets)} targets")
+        # Schedulers give a list of keys back as a tuple; partitions are a list everywhere.
+        values = [list(value) if isinstance(target, list) else value
+                  for target, value in zip(targets, computed)]
+        outputs = dict(zip(self.outputs, values))
+        members = dict(zip(self.members, values[len(self.outputs):]))
+        return Results(outputs, members)
+
+    def compute(self, scheduler: Any = None) -> Results:
+        """Computes the graph with `scheduler`: None for dask's default (a distributed Client
+        that is set as default, else the threaded scheduler), a name such as "threads" or
+        "sync", a Client, or a get function."""
+        get = dask_get(scheduler)
+        return self.results(get(self.graph, self.keys()))
+
+
+def dask_get(scheduler: Any) -> Callable[..., Any]:
+    """dask's get function for a scheduler. dask is imported here, on first use, so that
+    the rest of the package works (and type-checks) where the extra is not installed."""
+    try:
+        dask_base = importlib.import_module("dask.base")
+        dask_threaded = importlib.import_module("dask.threaded")
+    except ImportError as error:
+        raise ImportError("computing on dask needs dask: pip install korvane-core[dask]") \
+            from error
+    get: Callable[..., Any] = dask_base.get_scheduler(scheduler=scheduler) or dask_threaded.get
+    return get
+
+
+def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None, *,
+          members: Sequence[MemberRequest] = (), fuse: bool = True) -> DaskGraph:
+    """The dask graph that computes `outputs` (default: the store's marked outputs) and the
+    requested stage members. Any store lowers, as recorded or reduced; a reduced one gives
+    fewer tasks, since each stage is one task per partition. Checks everything before a
+    task exists (PlanError).
+
+    With `fuse` (the default) a task with a single reader runs inside that reader, such as a
+    source's read inside the stage that alone consumes it; without, every node keeps its
+    own tasks (for dask's optimizer to fuse instead, say)."""
+    tasks = build_tasks(make_plan(store, registry, outputs, members), fuse)
+    graph: dict[Key, Any] = {}
+    for key, task in tasks.tasks.items():
+        graph[key] = as_dask_task(task)
+    return DaskGraph(graph, tasks.outputs, tasks.members)
+
+
+def as_dask_task(task: Task) -> tuple[Any, ...]:
+    # A task is a tuple whose first item is callable; keys among its arguments, also inside
+    # lists, are replaced by their values. Every other argument is a number, None or an
+    # object no key equals.
+    return (task.fn, *(dask_argument(arg) for arg in task.args))
+
+
+def dask_argument(arg: Any) -> Any:
+    if isinstance(arg, Ref):
+        return arg.key
+    if isinstance(arg, Task):
+        return as_dask_task(arg)   # a fused task: dask runs a task nested in another inline
+    if isinstance(arg, list):
+        return [dask_argument(item) for item in arg]
+    return arg
