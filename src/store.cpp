@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "record.hpp"
+#include "record_fields.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -31,6 +32,29 @@ constexpr std::size_t kKeptBufferBytes = 64u << 10;
 void release_if_large(std::string& buffer) {
   if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
 }
+
+// Room for one record, reused by a thread's calls and grown without being
+// cleared first (every byte is written before it is read).
+class RecordScratch {
+ public:
+  char* room(std::size_t bytes) {
+    if (bytes > capacity_) {
+      data_ = std::make_unique_for_overwrite<char[]>(bytes);
+      capacity_ = bytes;
+    }
+    return data_.get();
+  }
+  void release_if_large() {
+    if (capacity_ > kKeptBufferBytes) {
+      data_.reset();
+      capacity_ = 0;
+    }
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+};
 
 // Zeroed memory for large tables that are probed at random. Backing them with
 // huge pages where the system allows it turns most of a probe's TLB miss into
@@ -291,8 +315,38 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
     record = canonical;
     info = inspect_record(record);
   }
+  Result<NodeId, BadNodeId> result = intern_canonical(record, info, record_inputs(record));
+  release_if_large(canonical);
+  return result;
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_fields(NodeFields& fields) {
+  // Recording's path: the packed record is the only form the node takes, and
+  // the packer already knows where the inputs lie. A NaN needs the canonical
+  // comparison, which the general path brings.
+  thread_local RecordScratch scratch;
+  sort_params(fields);
+  const std::size_t size = packed_size(fields);
+  char* const bytes = scratch.room(size);
+  const PackedFields packed = pack_fields(fields, bytes);
+  const std::string_view record(bytes, size);
+  std::optional<Result<NodeId, BadNodeId>> result;
+  if (packed.has_nan) {
+    result.emplace(intern_record(record));
+  } else {
+    RecordInfo info;
+    info.hash = record_hash(record);
+    result.emplace(
+        intern_canonical(record, info, RecordInputs(bytes + packed.inputs_at, packed.input_count)));
+  }
+  scratch.release_if_large();
+  return std::move(*result);
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_canonical(std::string_view record,
+                                                       const RecordInfo& info,
+                                                       const RecordInputs& node_inputs) {
   if (record.size() > 0xFFFFFFFFULL) throw std::length_error(kTooLargeMessage);
-  const RecordInputs node_inputs = record_inputs(record);
   const auto same_node = [&](NodeId id) {
     const std::string_view stored = arena_->record(id);
     if (!info.has_nan) {
@@ -325,7 +379,6 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
       }
     }
   }
-  release_if_large(canonical);
   // A full store is refused after the lock is released: nothing changed, so
   // the store stays usable rather than poisoned.
   if (!result) throw std::length_error(kTooLargeMessage);
