@@ -340,9 +340,22 @@ std::uint64_t hash_bytes(const char* p, std::size_t n) {
     p += 16;
     left -= 16;
   }
-  char tail[16] = {};
-  if (left > 0) std::memcpy(tail, p, left);
-  h = fold_multiply(load64(tail) ^ kK3, load64(tail + 8) ^ kK0 ^ h);
+  // The last 0 to 15 bytes, zero-padded to 16. Inputs of 16 bytes or more
+  // read them as the top of the 16 bytes that end the input.
+  std::uint64_t lo = 0, hi = 0;
+  if (left > 0 && n >= 16) {
+    const unsigned __int128 last = static_cast<unsigned __int128>(load64(p + left - 8)) << 64 |
+                                   load64(p + left - 16);
+    const unsigned __int128 rest = last >> (8 * (16 - left));
+    lo = static_cast<std::uint64_t>(rest);
+    hi = static_cast<std::uint64_t>(rest >> 64);
+  } else if (left > 0) {
+    char tail[16] = {};
+    std::memcpy(tail, p, left);
+    lo = load64(tail);
+    hi = load64(tail + 8);
+  }
+  h = fold_multiply(lo ^ kK3, hi ^ kK0 ^ h);
   return fold_multiply(h ^ kK2, kK3 ^ n);
 }
 

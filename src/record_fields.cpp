@@ -15,7 +15,14 @@ using record_format::put_string;
 using record_format::SizeSink;
 using record_format::WriteSink;
 
-bool key_before(const ParamField& a, const ParamField& b) { return a.key < b.key; }
+// Bytewise, a prefix first. Keys nearly always differ in their first byte,
+// which decides without a call to compare the rest.
+bool key_before(const ParamField& a, const ParamField& b) {
+  if (!a.key.empty() && !b.key.empty() && a.key[0] != b.key[0]) {
+    return static_cast<unsigned char>(a.key[0]) < static_cast<unsigned char>(b.key[0]);
+  }
+  return a.key < b.key;
+}
 
 template <class Sink>
 void put_params(Sink& sink, const ParamField* params, std::size_t count) {
@@ -70,6 +77,7 @@ void sort_params(NodeFields& fields) {
   constexpr std::size_t kInsertionLimit = 16;
   ParamField* const first = fields.params;
   const std::size_t count = fields.param_count;
+  if (count < 2) return;
   if (count > kInsertionLimit) {
     std::stable_sort(first, first + count, key_before);
     return;
@@ -85,7 +93,9 @@ void sort_params(NodeFields& fields) {
 std::size_t packed_size(const NodeFields& fields) {
   SizeSink size;
   put_head(size, fields);
-  if (fields.kind != NodeKind::Source) size.size += 4 + 8 * std::size_t{checked_u32(fields.input_count)};
+  if (fields.kind != NodeKind::Source) {
+    size.size += 4 + 8 * std::size_t{checked_u32(fields.input_count)};
+  }
   return size.size;
 }
 

@@ -33,29 +33,6 @@ void release_if_large(std::string& buffer) {
   if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
 }
 
-// Room for one record, reused by a thread's calls and grown without being
-// cleared first (every byte is written before it is read).
-class RecordScratch {
- public:
-  char* room(std::size_t bytes) {
-    if (bytes > capacity_) {
-      data_ = std::make_unique_for_overwrite<char[]>(bytes);
-      capacity_ = bytes;
-    }
-    return data_.get();
-  }
-  void release_if_large() {
-    if (capacity_ > kKeptBufferBytes) {
-      data_.reset();
-      capacity_ = 0;
-    }
-  }
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t capacity_ = 0;
-};
-
 // Zeroed memory for large tables that are probed at random. Backing them with
 // huge pages where the system allows it turns most of a probe's TLB miss into
 // a plain cache miss, the dominant cost of interning into a large store.
@@ -322,25 +299,21 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
 
 Result<NodeId, BadNodeId> GraphStore::intern_fields(NodeFields& fields) {
   // Recording's path: the packed record is the only form the node takes, and
-  // the packer already knows where the inputs lie. A NaN needs the canonical
+  // the packer already knows where the inputs lie. Recorded nodes are small,
+  // so the record is packed on the stack; a NaN needs the canonical
   // comparison, which the general path brings.
-  thread_local RecordScratch scratch;
   sort_params(fields);
   const std::size_t size = packed_size(fields);
-  char* const bytes = scratch.room(size);
+  char on_stack[512];
+  std::unique_ptr<char[]> on_heap;
+  if (size > sizeof(on_stack)) on_heap = std::make_unique_for_overwrite<char[]>(size);
+  char* const bytes = on_heap ? on_heap.get() : on_stack;
   const PackedFields packed = pack_fields(fields, bytes);
   const std::string_view record(bytes, size);
-  std::optional<Result<NodeId, BadNodeId>> result;
-  if (packed.has_nan) {
-    result.emplace(intern_record(record));
-  } else {
-    RecordInfo info;
-    info.hash = record_hash(record);
-    result.emplace(
-        intern_canonical(record, info, RecordInputs(bytes + packed.inputs_at, packed.input_count)));
-  }
-  scratch.release_if_large();
-  return std::move(*result);
+  if (packed.has_nan) return intern_record(record);
+  RecordInfo info;
+  info.hash = record_hash(record);
+  return intern_canonical(record, info, RecordInputs(bytes + packed.inputs_at, packed.input_count));
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_canonical(std::string_view record,

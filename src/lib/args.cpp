@@ -200,16 +200,9 @@ bool list_ids(PyObject* list, IdList& out) {
 // ---------------------------------------------------------------------------
 // Binding
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
+bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
-  // The usual call passes its arguments by position, none missing or surplus.
-  const auto given = static_cast<std::size_t>(nargs);
-  if (kwnames == nullptr && given >= sig.required_positional() && given <= sig.positional() &&
-      sig.required_keyword_only() == 0) {
-    for (std::size_t i = 0; i < sig.size(); ++i) out[i] = i < given ? args[i] : nullptr;
-    return true;
-  }
   if (!bind_positional(sig, args, nargs, out)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -265,13 +258,7 @@ bool raise_not_instance(PyObject* obj, const char* target) {
   return false;
 }
 
-bool str_from_py(PyObject* obj, std::string_view& out) {
-  if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-    // ASCII text is its own UTF-8, stored right after the object header.
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-    return true;
-  }
+bool str_from_py_any(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     if (obj == Py_None) {
       PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");

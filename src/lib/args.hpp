@@ -81,8 +81,21 @@ class Signature {
 // Binds vectorcall arguments: `out` receives one borrowed reference per
 // parameter, nullptr where the argument was omitted. False with TypeError set
 // on a missing, surplus, unexpected or repeated argument.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out);
+bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out);
+
+// The usual call passes its arguments by position, none missing or surplus;
+// it is bound here, inline, where the signature is a constant.
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+  if (kwnames != nullptr || given < sig.required_positional() || given > sig.positional() ||
+      sig.required_keyword_only() != 0) {
+    return bind_any(sig, args, nargs, kwnames, out);
+  }
+  for (std::size_t i = 0; i < sig.size(); ++i) out[i] = i < given ? args[i] : nullptr;
+  return true;
+}
 
 // The same for the tuple-and-dict convention of tp_new.
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
@@ -103,7 +116,16 @@ std::string type_name(PyObject* obj);
 bool raise_not_instance(PyObject* obj, const char* target);
 
 // str or a str subclass, as UTF-8. The view lives as long as `obj`.
-bool str_from_py(PyObject* obj, std::string_view& out);
+bool str_from_py_any(PyObject* obj, std::string_view& out);
+inline bool str_from_py(PyObject* obj, std::string_view& out) {
+  if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    // ASCII text is its own UTF-8, stored right after the object header.
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
+  return str_from_py_any(obj, out);
+}
 
 // A bool (or a NumPy boolean scalar, through its truth value).
 bool bool_from_py(PyObject* obj, bool& out);

@@ -54,12 +54,11 @@ constexpr Parameter kOptionalParams{.name = "params", .required = false};
 
 // add_source, add_op and add_reduction share their shape: a name, inputs
 // except for a source, and parameters.
-template <NodeKind kKind>
-PyObject* add_named(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+template <NodeKind kKind, const Signature& kSig>
+PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   constexpr bool kHasInputs = kKind != NodeKind::Source;
   PyObject* bound[3];
-  if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
   ModuleState* state = state_of_instance(self);
   NodeFields fields;
   fields.kind = kKind;
@@ -84,28 +83,28 @@ constexpr Signature kAddReduction{"GraphStore.add_reduction()",
                                   {{.name = "name"}, {.name = "inputs"}, kOptionalParams}};
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_named<NodeKind::Source>(self, kAddSource, args, nargs, kwnames);
+  return add_named<NodeKind::Source, kAddSource>(self, args, nargs, kwnames);
 }
 
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_named<NodeKind::Op>(self, kAddOp, args, nargs, kwnames);
+  return add_named<NodeKind::Op, kAddOp>(self, args, nargs, kwnames);
 }
 
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  return add_named<NodeKind::Reduction>(self, kAddReduction, args, nargs, kwnames);
+  return add_named<NodeKind::Reduction, kAddReduction>(self, args, nargs, kwnames);
 }
 
 // Every node but a named one or a Source: inputs, then (for an External) the
 // descriptor, then parameters. Inputs convert first, so a call with bad inputs
 // and a bad descriptor reports the inputs.
-template <NodeKind kKind>
-PyObject* add_unnamed(PyObject* self, const Signature& sig, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) {
+template <NodeKind kKind, const Signature& kSig>
+PyObject* add_unnamed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   constexpr bool kExternal = kKind == NodeKind::External;
   constexpr std::size_t kInputs = kExternal ? 1 : 0;
   PyObject* bound[3];
-  if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
   ModuleState* state = state_of_instance(self);
   NodeFields fields;
   fields.kind = kKind;
@@ -132,16 +131,16 @@ constexpr Signature kAddExternal{"GraphStore.add_external()",
 
 PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return add_unnamed<NodeKind::Exchange>(self, kAddExchange, args, nargs, kwnames);
+  return add_unnamed<NodeKind::Exchange, kAddExchange>(self, args, nargs, kwnames);
 }
 
 PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_unnamed<NodeKind::Join>(self, kAddJoin, args, nargs, kwnames);
+  return add_unnamed<NodeKind::Join, kAddJoin>(self, args, nargs, kwnames);
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return add_unnamed<NodeKind::External>(self, kAddExternal, args, nargs, kwnames);
+  return add_unnamed<NodeKind::External, kAddExternal>(self, args, nargs, kwnames);
 }
 
 PyObject* node_count(PyObject* self, PyObject*) {

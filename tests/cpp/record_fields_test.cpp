@@ -72,13 +72,15 @@ class NodeMaker {
   // A node whose inputs are below `count`, and its parameters in a shuffled order.
   std::pair<NodeKey, std::vector<ParamEntry>> make(std::uint64_t count) {
     std::vector<ParamEntry> entries;
-    std::vector<std::string> keys = {"a", "ab", "b", "", "Z", "\xc3\xa9", "key;=|%", "\xf0\x9f\x98\x80"};
+    std::vector<std::string> keys = {"a",  "ab",       "b",      "",
+                                     "Z", "\xc3\xa9", "key;=|%", "\xf0\x9f\x98\x80"};
     std::shuffle(keys.begin(), keys.end(), rng_);
     keys.resize(pick(keys.size() + 1));
     for (std::string& key : keys) entries.push_back({std::move(key), value()});
     std::vector<ParamEntry> given = entries;
     const ParamMap sorted = make_param_map(std::move(entries));
-    const std::string name = pick_of<std::string>({"", "f", "a|b;c=d%", "\xc3\xa9t\xc3\xa9", std::string("nul\0x", 5)});
+    const std::string name =
+        pick_of<std::string>({"", "f", "a|b;c=d%", "\xc3\xa9t\xc3\xa9", std::string("nul\0x", 5)});
     NodeIds ids;
     for (std::size_t i = pick(4); count > 0 && i > 0; --i) ids.push_back(pick(count));
     NodeKey node;
@@ -93,8 +95,9 @@ class NodeMaker {
         node = reduction(name, ids, sorted);
         break;
       case 3:
-        node = external(descriptor(pick_of<std::optional<std::string>>({std::nullopt, "", "-", "prep"})),
-                        ids, sorted);
+        node = external(
+            descriptor(pick_of<std::optional<std::string>>({std::nullopt, "", "-", "prep"})), ids,
+            sorted);
         break;
       case 4:
         node = exchange(ids, sorted);
@@ -107,7 +110,9 @@ class NodeMaker {
   }
 
  private:
-  std::uint64_t pick(std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng_); }
+  std::uint64_t pick(std::uint64_t n) {
+    return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng_);
+  }
   template <class T>
   T pick_of(std::vector<T> options) { return options[pick(options.size())]; }
 
@@ -116,15 +121,17 @@ class NodeMaker {
     constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
     switch (pick(4)) {
       case 0:
-        return ParamValue::of_int(pick_of<std::int64_t>({kMin, -1, 0, 1, kMax, static_cast<std::int64_t>(rng_())}));
+        return ParamValue::of_int(
+            pick_of<std::int64_t>({kMin, -1, 0, 1, kMax, static_cast<std::int64_t>(rng_())}));
       case 1:
         return ParamValue::of_float(float_from_bits(pick_of<std::uint64_t>(
-            {0, 0x8000000000000000ULL, 0x3FF0000000000000ULL, 0x7FF0000000000000ULL, 0x7FF8000000000000ULL,
-             0x7FF0000000000123ULL, 0xFFF8000000000001ULL, 1, rng_()})));
+            {0, 0x8000000000000000ULL, 0x3FF0000000000000ULL, 0x7FF0000000000000ULL,
+             0x7FF8000000000000ULL, 0x7FF0000000000123ULL, 0xFFF8000000000001ULL, 1, rng_()})));
       case 2:
         return ParamValue::of_bool(pick(2) == 1);
       default:
-        return ParamValue::of_str(pick_of<std::string>({"", "x", "a;b|c", std::string("\0", 1), "\xce\xbb"}));
+        return ParamValue::of_str(
+            pick_of<std::string>({"", "x", "a;b|c", std::string("\0", 1), "\xce\xbb"}));
     }
   }
 
@@ -158,7 +165,8 @@ TEST(RecordFieldsTest, PacksTheBytesOfTheNodeRecord) {
 TEST(RecordFieldsTest, EqualKeysKeepTheirGivenOrderShortAndLong) {
   // Only C++ callers can pass equal keys; they sort stably, like make_param_map.
   for (const std::size_t extra : {std::size_t{0}, std::size_t{20}}) {
-    std::vector<ParamEntry> given = {entry("k", ParamValue::of_int(2)), entry("a", ParamValue::of_int(0)),
+    std::vector<ParamEntry> given = {entry("k", ParamValue::of_int(2)),
+                                     entry("a", ParamValue::of_int(0)),
                                      entry("k", ParamValue::of_int(1))};
     for (std::size_t i = 0; i < extra; ++i) {
       std::string key = "k";
@@ -222,8 +230,8 @@ TEST(RecordFieldsTest, NanPayloadsAreOneNodeAndZerosAreTwo) {
   const NodeId quiet = intern_value(0x7FF8000000000000ULL);
   EXPECT_EQ(intern_value(0x7FF0000000000123ULL), quiet);
   EXPECT_EQ(intern_value(0xFFF8000000000000ULL), quiet);
-  EXPECT_EQ(*store.intern(source("s", params({entry("x", ParamValue::of_float(float_from_bits(0x7FF4ULL << 48)))}))),
-            quiet);
+  const ParamValue signalling = ParamValue::of_float(float_from_bits(0x7FF4ULL << 48));
+  EXPECT_EQ(*store.intern(source("s", params({entry("x", signalling)}))), quiet);
   EXPECT_NE(intern_value(0), intern_value(0x8000000000000000ULL));
   EXPECT_EQ(store.node_count(), 3u);
 }
