@@ -60,11 +60,12 @@ SlotArray allocate_slots(std::uint64_t count) {
 
 }  // namespace
 
-ScopedLockWaiter::ScopedLockWaiter(LockWaiter waiter) : previous_(t_lock_waiter) {
-  t_lock_waiter = waiter;
+ScopedLockWaiter::ScopedLockWaiter(LockWaiter waiter)
+    : slot_(&t_lock_waiter), previous_(*slot_) {
+  *slot_ = waiter;
 }
 
-ScopedLockWaiter::~ScopedLockWaiter() { t_lock_waiter = previous_; }
+ScopedLockWaiter::~ScopedLockWaiter() { *slot_ = previous_; }
 
 // ---------------------------------------------------------------------------
 // The arena: records packed into byte chunks, each behind a u32 length, plus a

@@ -51,6 +51,7 @@ class ScopedLockWaiter {
   ScopedLockWaiter& operator=(const ScopedLockWaiter&) = delete;
 
  private:
+  LockWaiter* slot_;  // this thread's waiter, looked up once
   LockWaiter previous_;
 };
 

@@ -23,15 +23,17 @@ bool raise_param_value_type() {
   return false;
 }
 
-// Keys and values alternate.
+// Keys and values alternate. The size cannot change inside the critical
+// section, so the walk stops at the last item rather than looking past it.
 bool dict_items(PyObject* dict, Refs& refs) {
   bool reserved = true;
   KORVANE_BEGIN_CRITICAL_SECTION(dict);
-  reserved = refs.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  reserved = refs.reserve(2 * static_cast<std::size_t>(size));
   if (reserved) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    for (Py_ssize_t i = 0; i < size && PyDict_Next(dict, &pos, &key, &value); ++i) {
       refs.add(key);
       refs.add(value);
     }
