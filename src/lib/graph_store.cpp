@@ -41,8 +41,14 @@ void graph_store_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Recording
 
-// Packs and interns the converted node; its views stay valid until it returns.
-PyObject* intern_fields(PyObject* self, ModuleState* state, NodeFields& fields) {
+// Packs and interns the converted node. The views in `fields` and the ones
+// taken from `inputs` and `params` stay valid until it returns.
+PyObject* intern_converted(PyObject* self, ModuleState* state, NodeFields& fields,
+                           IdList& inputs, ParamArgs& params) {
+  fields.params = params.fields();
+  fields.param_count = params.size();
+  fields.inputs = inputs.data();
+  fields.input_count = inputs.size();
   std::optional<Result<NodeId, BadNodeId>> interned;
   korvane::GraphStore& store = store_of(self);
   if (!call_core(state, [&] { interned.emplace(store.intern_fields(fields)); })) return nullptr;
@@ -69,11 +75,7 @@ PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   ParamArgs params;
   if (!params_from_py(bound[kHasInputs ? 2 : 1], params)) return nullptr;
-  fields.params = params.fields();
-  fields.param_count = params.size();
-  fields.inputs = inputs.data();
-  fields.input_count = inputs.size();
-  return intern_fields(self, state, fields);
+  return intern_converted(self, state, fields, inputs, params);
 }
 
 constexpr Signature kAddSource{"GraphStore.add_source()", {{.name = "name"}, kOptionalParams}};
@@ -117,11 +119,7 @@ PyObject* add_unnamed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   ParamArgs params;
   if (!params_from_py(bound[kInputs + 1], params)) return nullptr;
-  fields.params = params.fields();
-  fields.param_count = params.size();
-  fields.inputs = inputs.data();
-  fields.input_count = inputs.size();
-  return intern_fields(self, state, fields);
+  return intern_converted(self, state, fields, inputs, params);
 }
 
 constexpr Signature kAddExchange{"GraphStore.add_exchange()", {{.name = "inputs"}, kOptionalParams}};
