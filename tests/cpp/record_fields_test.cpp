@@ -217,39 +217,6 @@ TEST(RecordFieldsTest, StoreGivesFieldsAndNodesTheSameIds) {
   EXPECT_EQ(mixed.node_count(), reference.node_count());
 }
 
-TEST(RecordFieldsTest, NanPayloadsAreOneNodeAndZerosAreTwo) {
-  GraphStore store;
-  const auto intern_value = [&](std::uint64_t bits) {
-    ParamField param = ParamField::of_float("x", float_from_bits(bits));
-    NodeFields fields;
-    fields.name = "s";
-    fields.params = &param;
-    fields.param_count = 1;
-    return *store.intern_fields(fields);
-  };
-  const NodeId quiet = intern_value(0x7FF8000000000000ULL);
-  EXPECT_EQ(intern_value(0x7FF0000000000123ULL), quiet);
-  EXPECT_EQ(intern_value(0xFFF8000000000000ULL), quiet);
-  const ParamValue signalling = ParamValue::of_float(float_from_bits(0x7FF4ULL << 48));
-  EXPECT_EQ(*store.intern(source("s", params({entry("x", signalling)}))), quiet);
-  EXPECT_NE(intern_value(0), intern_value(0x8000000000000000ULL));
-  EXPECT_EQ(store.node_count(), 3u);
-}
-
-TEST(RecordFieldsTest, FirstOffendingInputIsReportedAndNothingChanges) {
-  GraphStore store;
-  for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(store.intern(source(name)));
-  const NodeIds ids = {0, 7, 9};
-  NodeFields fields;
-  fields.kind = NodeKind::Join;
-  fields.inputs = ids.data();
-  fields.input_count = ids.size();
-  const auto result = store.intern_fields(fields);
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().id, 7u);
-  EXPECT_EQ(store.node_count(), 3u);
-}
-
 TEST(RecordFieldsTest, ThreadsInterningEqualFieldsAgree) {
   GraphStore store;
   ASSERT_TRUE(store.intern(source("root")));
