@@ -1,59 +1,175 @@
 """Recording a large pipeline from Python: korvane_core.GraphStore against a
 pure-Python interning table.
 
-Workload: 1,000 sources and 999,000 op calls (1,000,000 recording calls in
-all). Ops form chains, one per source: each op takes the previous op of its
-chain and one random earlier node as inputs, and two params (an int and a
-float). About 10% of the op calls repeat an earlier op exactly (with fresh
-list and dict objects), so they must come back with the earlier id.
+Workload: 1,000 sources, then 999,000 add_op calls, each a new node with one
+input and two params (an int and a float): ops form chains, one per source,
+each op taking the previous op of a random chain as its input.
 
 Baseline: the same calls interning tuples in a dict, keyed by
-(kind, name, sorted params, inputs), ids handed out densely.
+(kind, name, sorted params, inputs), ids handed out densely; both sides hand
+out the same ids.
 
-Each side runs in a fresh process. Time is the op loop only (ns per call,
-best of --repeat runs). Memory is the growth of the process's peak resident
-set while recording (the peak is reset after the workload is generated), per
-distinct stored node; for the store that is its arena, index and allocator
-overhead, for the baseline the dict, the key tuples and the id ints.
+Rows, both sides timed in this process, in alternating order:
+  - new node: the op loop on a fresh store (every call adds a node), against
+    the loop interning every key into a fresh dict;
+  - node already present: the same loop again on the filled store (every
+    call returns an existing id), against the same interning function on the
+    filled dict (every call builds its key and finds it).
+Each loop is the plain Python `for` around the call, as a user writes it.
+Times are CPU time of this process per call, best of --repeat repetitions,
+which keeps other processes on the machine out of the figure better than
+wall-clock time. The baseline runs with the cyclic garbage collector on, as
+Python programs do; it walks the growing table of key tuples, which is about
+half of the baseline's cost for new nodes, so a line shows the baseline with
+the collector off as well.
+
+Memory: the growth of the peak resident set while recording the new nodes
+(the peak is reset after the workload is generated), per stored node, each
+side in a fresh process; for the store that is its arena, index and
+allocator overhead, for the baseline the dict, the key tuples and the id ints.
 
 Run: PYTHONPATH=build-dev python3 bench/bench_build.py
 """
 import argparse
 import gc
 import json
+import os
 import random
 import subprocess
 import sys
 import time
 
 SOURCES = 1_000
-CALLS = 1_000_000
-DUPLICATE_SHARE = 0.10
+CALLS = 999_000
 NAMES = ["map", "filter", "project", "join_keys", "scale", "cast", "hash", "window"]
 
 
 def workload(seed=7):
-    """(sources, op calls, distinct node count); op calls are (name, inputs, params)."""
+    """Source params, then op calls as (name, inputs, params); every op is new."""
     rng = random.Random(seed)
-    sources = [("src", {"shard": i, "path": f"/data/part-{i:04d}"}) for i in range(SOURCES)]
+    sources = [{"shard": i, "path": f"/data/part-{i:04d}"} for i in range(SOURCES)]
     chain_tail = list(range(SOURCES))
-    distinct = SOURCES
-    originals = []
     calls = []
-    for k in range(CALLS - SOURCES):
-        if originals and rng.random() < DUPLICATE_SHARE:
-            name, inputs, params = originals[rng.randrange(len(originals))]
-            calls.append((name, list(inputs), dict(params)))
-            continue
+    for k in range(CALLS):
         chain = rng.randrange(SOURCES)
-        inputs = [chain_tail[chain], rng.randrange(distinct)]
-        params = {"alpha": k, "beta": (k % 17) * 0.25}
-        call = (NAMES[k % len(NAMES)], inputs, params)
-        originals.append(call)
-        calls.append(call)
-        chain_tail[chain] = distinct
-        distinct += 1
-    return sources, calls, distinct
+        calls.append((NAMES[k % len(NAMES)], [chain_tail[chain]],
+                      {"alpha": k, "beta": (k % 17) * 0.25}))
+        chain_tail[chain] = SOURCES + k
+    return sources, calls
+
+
+class StoreSide:
+    label = "GraphStore"
+
+    def __init__(self, sources):
+        import korvane_core
+
+        self.store = korvane_core.GraphStore()
+        for params in sources:
+            self.store.add_source("src", params)
+
+    def run(self, calls):
+        add_op = self.store.add_op
+        start = time.process_time_ns()
+        for name, inputs, params in calls:
+            add_op(name, inputs, params)
+        return time.process_time_ns() - start
+
+    def size(self):
+        return self.store.node_count()
+
+    def record(self, name, inputs, params):
+        return self.store.add_op(name, inputs, params)
+
+
+class DictSide:
+    label = "dict baseline"
+
+    def __init__(self, sources):
+        self.table = table = {}
+
+        def intern(kind, name, params, inputs):
+            key = (kind, name, tuple(sorted(params.items())), tuple(inputs))
+            node = table.get(key)
+            if node is None:
+                node = table[key] = len(table)
+            return node
+
+        self.intern = intern
+        for params in sources:
+            intern("source", "src", params, ())
+
+    def run(self, calls):
+        intern = self.intern
+        start = time.process_time_ns()
+        for name, inputs, params in calls:
+            intern("op", name, params, inputs)
+        return time.process_time_ns() - start
+
+    def size(self):
+        return len(self.table)
+
+    def record(self, name, inputs, params):
+        return self.intern("op", name, params, inputs)
+
+
+class DictSideWithoutGc(DictSide):
+    """The baseline with the cyclic collector off while it runs: how much of
+    its cost is the collector walking the growing table of tuples."""
+
+    label = "dict baseline, gc off"
+
+    def run(self, calls):
+        gc.disable()
+        try:
+            return super().run(calls)
+        finally:
+            gc.enable()
+
+
+SIDES = {"store": StoreSide, "baseline": DictSide, "baseline_gc_off": DictSideWithoutGc}
+
+
+def repetition(side_class, sources, calls):
+    """(ns per new-node call, ns per present-node call) for one fresh side."""
+    gc.collect()
+    side = side_class(sources)
+    fresh = side.run(calls)
+    expected = SOURCES + len(calls)
+    if side.size() != expected:
+        raise SystemExit(f"{side.label}: {side.size()} nodes after the new calls, expected {expected}")
+    present = side.run(calls)
+    if side.size() != expected:
+        raise SystemExit(f"{side.label}: the repeated calls added nodes")
+    return fresh / len(calls), present / len(calls), side
+
+
+def check_same_ids(store, baseline, calls):
+    """Both sides must hand out the same ids, so they do the same work."""
+    rng = random.Random(11)
+    for name, inputs, params in rng.sample(calls, 1_000):
+        if store.record(name, inputs, params) != baseline.record(name, inputs, params):
+            raise SystemExit("the store and the baseline disagree about an id")
+
+
+def timing(repeat):
+    sources, calls = workload()
+    gc.collect()
+    gc.freeze()  # the workload stays alive; keep the collector off it
+    results = {side: [] for side in SIDES}
+    for r in range(repeat):
+        # Alternate which side goes first, so drift in the machine's state
+        # does not favour one of them.
+        order = list(SIDES) if r % 2 == 0 else list(reversed(SIDES))
+        kept = {}
+        for name in order:
+            fresh, present, kept[name] = repetition(SIDES[name], sources, calls)
+            results[name].append((fresh, present))
+        if r == 0:
+            check_same_ids(kept["store"], kept["baseline"], calls)
+            check_same_ids(kept["store"], kept["baseline_gc_off"], calls)
+        del kept
+    return results, len(calls)
 
 
 def reset_peak_rss():
@@ -69,79 +185,56 @@ def rss_kib(field):
     raise RuntimeError(field + " not found")
 
 
-def run_store(sources, calls):
-    import korvane_core
-
-    store = korvane_core.GraphStore()
-    for name, params in sources:
-        store.add_source(name, params)
-    add_op = store.add_op
-    start = time.perf_counter_ns()
-    for name, inputs, params in calls:
-        add_op(name, inputs, params)
-    elapsed = time.perf_counter_ns() - start
-    return elapsed, store.node_count(), store
-
-
-def run_baseline(sources, calls):
-    table = {}
-
-    def intern(kind, name, params, inputs):
-        key = (kind, name, tuple(sorted(params.items())), tuple(inputs))
-        node = table.get(key)
-        if node is None:
-            node = table[key] = len(table)
-        return node
-
-    for name, params in sources:
-        intern("source", name, params, ())
-    start = time.perf_counter_ns()
-    for name, inputs, params in calls:
-        intern("op", name, params, inputs)
-    elapsed = time.perf_counter_ns() - start
-    return elapsed, len(table), table
-
-
-def measure(side):
-    sources, calls, distinct = workload()
+def memory_child(side_name):
+    """Peak resident bytes per stored node while recording the new nodes."""
+    sources, calls = workload()
     gc.collect()
-    gc.freeze()  # the workload stays alive; keep the collector off it
+    gc.freeze()
     reset_peak_rss()
     before = rss_kib("VmRSS")
-    elapsed, nodes, keep = (run_store if side == "store" else run_baseline)(sources, calls)
+    side = SIDES[side_name](sources)
+    side.run(calls)
     peak = rss_kib("VmHWM")
-    if nodes != distinct:
-        raise SystemExit(f"{side}: {nodes} nodes, expected {distinct}")
-    return {"ns_per_call": elapsed / len(calls), "bytes_per_node": (peak - before) * 1024 / nodes,
-            "nodes": nodes, "calls": len(calls)}
+    return {"bytes_per_node": (peak - before) * 1024 / side.size()}
 
 
-def child(side):
-    result = subprocess.run([sys.executable, __file__, "--side", side], check=True,
+def memory(side_name):
+    result = subprocess.run([sys.executable, __file__, "--memory-side", side_name], check=True,
                             capture_output=True, text=True)
-    return json.loads(result.stdout)
+    return json.loads(result.stdout)["bytes_per_node"]
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--side", choices=["store", "baseline"])
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--no-memory", action="store_true", help="skip the memory row")
+    parser.add_argument("--memory-side", choices=["store", "baseline"], help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.side:
-        print(json.dumps(measure(args.side)))
+    if args.memory_side:
+        print(json.dumps(memory_child(args.memory_side)))
         return
-    runs = {side: [child(side) for _ in range(args.repeat)] for side in ("store", "baseline")}
-    best = {side: min(r["ns_per_call"] for r in rs) for side, rs in runs.items()}
-    memory = {side: min(r["bytes_per_node"] for r in rs) for side, rs in runs.items()}
-    nodes = runs["store"][0]["nodes"]
-    calls = runs["store"][0]["calls"]
-    print(f"{SOURCES} sources + {calls} add_op calls -> {nodes} distinct nodes "
-          f"(best of {args.repeat} runs per side)")
-    print(f"{'measure':<26}{'GraphStore':>12}{'dict baseline':>15}{'ratio':>10}   target")
-    print(f"{'ns per add_op call':<26}{best['store']:>12.0f}{best['baseline']:>15.0f}"
-          f"{best['baseline'] / best['store']:>9.2f}x   >= 3x faster")
-    print(f"{'peak bytes per node':<26}{memory['store']:>12.0f}{memory['baseline']:>15.0f}"
-          f"{memory['baseline'] / memory['store']:>9.2f}x   >= 2x smaller")
+
+    print(f"load average before: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    results, calls = timing(args.repeat)
+    best = {side: [min(r[i] for r in runs) for i in range(2)] for side, runs in results.items()}
+    print(f"{SOURCES} sources + {calls} add_op calls (one input, two params) -> "
+          f"{SOURCES + calls} nodes; CPU ns per call, best of {args.repeat}")
+    print(f"{'measure':<30}{'GraphStore':>12}{'dict baseline':>15}{'ratio':>10}   target")
+    rows = [("add_op, new node", 0), ("add_op, node already present", 1)]
+    for label, i in rows:
+        store, baseline = best["store"][i], best["baseline"][i]
+        print(f"{label:<30}{store:>12.0f}{baseline:>15.0f}{baseline / store:>9.2f}x   >= 3x faster")
+    if not args.no_memory:
+        store, baseline = memory("store"), memory("baseline")
+        print(f"{'peak bytes per node':<30}{store:>12.0f}{baseline:>15.0f}"
+              f"{baseline / store:>9.2f}x   >= 2x smaller")
+    off = best["baseline_gc_off"]
+    print(f"the baseline with the cyclic GC off: new node {off[0]:.0f} ns "
+          f"({off[0] / best['store'][0]:.2f}x the store), present {off[1]:.0f} ns "
+          f"({off[1] / best['store'][1]:.2f}x)")
+    print("ratios per repetition (new, present): " + ", ".join(
+        f"{b[0] / s[0]:.2f}/{b[1] / s[1]:.2f}" for s, b in zip(results["store"], results["baseline"])))
+    print(f"load average after: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 
 if __name__ == "__main__":

@@ -7,19 +7,18 @@
 #include <stdexcept>
 
 #include "error.hpp"
+#include "record_format.hpp"
 
 namespace korvane {
 namespace {
 
 constexpr const char* kMalformed = "malformed node record";
-constexpr const char* kTooLarge = "too large for korvane IR blob";
 
-std::uint32_t checked_u32(std::uint64_t n) {
-  // A longer field would be cut to 32 bits, and two different nodes could then
-  // share one record and one id.
-  if (n > 0xFFFFFFFFULL) throw std::length_error(kTooLarge);
-  return static_cast<std::uint32_t>(n);
-}
+using record_format::checked_u32;
+using record_format::is_nan_bits;
+using record_format::put_string;
+using record_format::SizeSink;
+using record_format::WriteSink;
 
 template <class... F>
 struct Overloaded : F... {
@@ -31,37 +30,6 @@ Overloaded(F...) -> Overloaded<F...>;
 // ---------------------------------------------------------------------------
 // Writing. One walk over the node serves both for sizing and for writing, so
 // the record is written into exactly the space it needs.
-
-struct SizeSink {
-  std::size_t size = 0;
-  void u8(std::uint8_t) { size += 1; }
-  void u32(std::uint32_t) { size += 4; }
-  void u64(std::uint64_t) { size += 8; }
-  void bytes(std::string_view s) { size += s.size(); }
-};
-
-struct WriteSink {
-  char* at;
-  void u8(std::uint8_t v) { *at++ = static_cast<char>(v); }
-  void u32(std::uint32_t v) {
-    std::memcpy(at, &v, 4);  // the host is little-endian, like the format
-    at += 4;
-  }
-  void u64(std::uint64_t v) {
-    std::memcpy(at, &v, 8);
-    at += 8;
-  }
-  void bytes(std::string_view s) {
-    if (!s.empty()) std::memcpy(at, s.data(), s.size());
-    at += s.size();
-  }
-};
-
-template <class Sink>
-void put_string(Sink& sink, std::string_view s) {
-  sink.u32(checked_u32(s.size()));
-  sink.bytes(s);
-}
 
 template <class Sink>
 void put_params(Sink& sink, const ParamMap& params) {
@@ -112,14 +80,7 @@ void put_node(Sink& sink, const NodeKey& node) {
                  },
                  [&](const ExternalNode& n) {
                    check_invariant(n.descriptor != nullptr, "external node without descriptor");
-                   const PayloadDescriptor& d = *n.descriptor;
-                   put_string(sink, d.kind);
-                   put_string(sink, d.content_hash);
-                   put_string(sink, d.framework);
-                   put_string(sink, d.version);
-                   put_string(sink, d.io_schema);
-                   sink.u8(d.preprocessing_ref ? 1 : 0);
-                   if (d.preprocessing_ref) put_string(sink, *d.preprocessing_ref);
+                   record_format::put_descriptor(sink, *n.descriptor);
                    put_params(sink, n.params);
                    put_inputs(sink, n.inputs);
                  },
@@ -271,11 +232,6 @@ struct Shape {
   bool canonical = true;
 };
 
-bool is_nan_bits(std::uint64_t bits) {
-  return (bits & 0x7FF0000000000000ULL) == 0x7FF0000000000000ULL &&
-         (bits & 0x000FFFFFFFFFFFFFULL) != 0;
-}
-
 template <class OnNan>
 void walk_params(Cursor& in, Shape& shape, OnNan& on_nan) {
   const std::uint32_t n = in.u32();
@@ -384,9 +340,22 @@ std::uint64_t hash_bytes(const char* p, std::size_t n) {
     p += 16;
     left -= 16;
   }
-  char tail[16] = {};
-  if (left > 0) std::memcpy(tail, p, left);
-  h = fold_multiply(load64(tail) ^ kK3, load64(tail + 8) ^ kK0 ^ h);
+  // The last 0 to 15 bytes, zero-padded to 16. Inputs of 16 bytes or more
+  // read them as the top of the 16 bytes that end the input.
+  std::uint64_t lo = 0, hi = 0;
+  if (left > 0 && n >= 16) {
+    const unsigned __int128 last = static_cast<unsigned __int128>(load64(p + left - 8)) << 64 |
+                                   load64(p + left - 16);
+    const unsigned __int128 rest = last >> (8 * (16 - left));
+    lo = static_cast<std::uint64_t>(rest);
+    hi = static_cast<std::uint64_t>(rest >> 64);
+  } else if (left > 0) {
+    char tail[16] = {};
+    std::memcpy(tail, p, left);
+    lo = load64(tail);
+    hi = load64(tail + 8);
+  }
+  h = fold_multiply(lo ^ kK3, hi ^ kK0 ^ h);
   return fold_multiply(h ^ kK2, kK3 ^ n);
 }
 
@@ -520,6 +489,10 @@ RecordInfo inspect_record(std::string_view record) {
     info.hash = hash_bytes(patched.data(), patched.size());
   }
   return info;
+}
+
+std::uint64_t record_hash(std::string_view record) {
+  return hash_bytes(record.data(), record.size());
 }
 
 bool record_equal(std::string_view a, bool a_has_nan, std::string_view b, bool b_has_nan) {

@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "record.hpp"
+#include "record_fields.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -59,11 +60,12 @@ SlotArray allocate_slots(std::uint64_t count) {
 
 }  // namespace
 
-ScopedLockWaiter::ScopedLockWaiter(LockWaiter waiter) : previous_(t_lock_waiter) {
-  t_lock_waiter = waiter;
+ScopedLockWaiter::ScopedLockWaiter(LockWaiter waiter)
+    : slot_(&t_lock_waiter), previous_(*slot_) {
+  *slot_ = waiter;
 }
 
-ScopedLockWaiter::~ScopedLockWaiter() { t_lock_waiter = previous_; }
+ScopedLockWaiter::~ScopedLockWaiter() { *slot_ = previous_; }
 
 // ---------------------------------------------------------------------------
 // The arena: records packed into byte chunks, each behind a u32 length, plus a
@@ -291,8 +293,34 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
     record = canonical;
     info = inspect_record(record);
   }
+  Result<NodeId, BadNodeId> result = intern_canonical(record, info, record_inputs(record));
+  release_if_large(canonical);
+  return result;
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_fields(NodeFields& fields) {
+  // Recording's path: the packed record is the only form the node takes, and
+  // the packer already knows where the inputs lie. Recorded nodes are small,
+  // so the record is packed on the stack; a NaN needs the canonical
+  // comparison, which the general path brings.
+  sort_params(fields);
+  const std::size_t size = packed_size(fields);
+  char on_stack[512];
+  std::unique_ptr<char[]> on_heap;
+  if (size > sizeof(on_stack)) on_heap = std::make_unique_for_overwrite<char[]>(size);
+  char* const bytes = on_heap ? on_heap.get() : on_stack;
+  const PackedFields packed = pack_fields(fields, bytes);
+  const std::string_view record(bytes, size);
+  if (packed.has_nan) return intern_record(record);
+  RecordInfo info;
+  info.hash = record_hash(record);
+  return intern_canonical(record, info, RecordInputs(bytes + packed.inputs_at, packed.input_count));
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern_canonical(std::string_view record,
+                                                       const RecordInfo& info,
+                                                       const RecordInputs& node_inputs) {
   if (record.size() > 0xFFFFFFFFULL) throw std::length_error(kTooLargeMessage);
-  const RecordInputs node_inputs = record_inputs(record);
   const auto same_node = [&](NodeId id) {
     const std::string_view stored = arena_->record(id);
     if (!info.has_nan) {
@@ -325,7 +353,6 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(std::string_view record) {
       }
     }
   }
-  release_if_large(canonical);
   // A full store is refused after the lock is released: nothing changed, so
   // the store stays usable rather than poisoned.
   if (!result) throw std::length_error(kTooLargeMessage);

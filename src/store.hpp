@@ -51,10 +51,14 @@ class ScopedLockWaiter {
   ScopedLockWaiter& operator=(const ScopedLockWaiter&) = delete;
 
  private:
+  LockWaiter* slot_;  // this thread's waiter, looked up once
   LockWaiter previous_;
 };
 
 class ArenaChunks;     // store.cpp
+struct NodeFields;     // record_fields.hpp
+struct RecordInfo;     // record.hpp
+class RecordInputs;    // record.hpp
 class InternIndex;     // store.cpp
 class RewriteEngine;   // optimizer/engine.hpp
 struct Reduced;        // optimizer/pipeline.hpp
@@ -93,6 +97,9 @@ class GraphStore {
   // The same for a well-formed packed record (the blob reader's fast path); a
   // record in the reader's wider form is canonicalized first (record.hpp).
   Result<NodeId, BadNodeId> intern_record(std::string_view record);
+  // The same for a node given as borrowed fields (record_fields.hpp), packed
+  // straight into a reused buffer; its parameters are sorted in place.
+  Result<NodeId, BadNodeId> intern_fields(NodeFields& fields);
 
   // Marks an output once, in order of first marking.
   Status<BadNodeId> mark_output(NodeId id);
@@ -137,6 +144,10 @@ class GraphStore {
 
  private:
   class Guard;  // takes the lock, poisons the store if an exception escapes
+
+  // The locked part of interning a canonical record whose hash and inputs are known.
+  Result<NodeId, BadNodeId> intern_canonical(std::string_view record, const RecordInfo& info,
+                                             const RecordInputs& inputs);
 
   mutable std::mutex mutex_;
   mutable std::atomic<bool> poisoned_{false};

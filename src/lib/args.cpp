@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "payload_descriptor.hpp"
+#include "refs.hpp"
 
 namespace korvane::py {
 
@@ -121,142 +121,25 @@ void add_note(const char* text) {
 }
 #endif
 
-// An error raised while trying one conversion rule means "this rule does not
-// apply"; anything outside Exception (KeyboardInterrupt, SystemExit, the
-// module's own InternalError) is never swallowed.
-bool clear_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyErr_Clear();
+// The value of an exact int that is small and not negative, read without
+// calling into the interpreter: nothing is allocated and no exception can
+// arise, so it may run inside a critical section. Anything else is left to
+// node_id_from_py.
+bool small_index(PyObject* obj, NodeId& out) {
+  if (!PyLong_CheckExact(obj)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  auto* integer = reinterpret_cast<PyLongObject*>(obj);
+  if (!PyUnstable_Long_IsCompact(integer)) return false;
+  const Py_ssize_t value = PyUnstable_Long_CompactValue(integer);
+  if (value < 0) return false;
+  out = static_cast<NodeId>(value);
   return true;
-}
-
-// Strong references to a list's or dict's content, taken under the object's
-// critical section so that a concurrent writer cannot free an item while it
-// is converted (conversion may run Python code). Small contents, the usual
-// case for inputs and params, need no allocation.
-class Refs {
- public:
-  Refs() = default;
-  Refs(const Refs&) = delete;
-  Refs& operator=(const Refs&) = delete;
-  ~Refs() {
-    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
-  }
-  void reserve(std::size_t n) {
-    if (n > kInline) {
-      heap_.resize(n);
-      items_ = heap_.data();
-    }
-  }
-  // After reserve(n), at most n items are added.
-  void add(PyObject* borrowed) { items_[size_++] = Py_NewRef(borrowed); }
-  std::size_t size() const { return size_; }
-  PyObject* operator[](std::size_t i) const { return items_[i]; }
-
- private:
-  static constexpr std::size_t kInline = 16;
-  PyObject* inline_[kInline];
-  std::vector<PyObject*> heap_;
-  PyObject** items_ = inline_;
-  std::size_t size_ = 0;
-};
-
-void list_items(PyObject* list, Refs& refs) {
-  KORVANE_BEGIN_CRITICAL_SECTION(list);
-  const Py_ssize_t n = PyList_GET_SIZE(list);
-  refs.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) refs.add(PyList_GET_ITEM(list, i));
-  KORVANE_END_CRITICAL_SECTION();
-}
-
-// Keys and values alternate.
-void dict_items(PyObject* dict, Refs& refs) {
-  KORVANE_BEGIN_CRITICAL_SECTION(dict);
-  refs.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    refs.add(key);
-    refs.add(value);
-  }
-  KORVANE_END_CRITICAL_SECTION();
-}
-
-bool raise_param_value_type() {
-  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-  return false;
-}
-
-bool str_value(PyObject* obj, ParamValue& out) {
-  Py_ssize_t length = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &length);
-  if (text == nullptr) return false;
-  out = ParamValue::of_str(std::string(text, static_cast<std::size_t>(length)));
+#else
+  const Py_ssize_t digits = Py_SIZE(obj);  // negative for negative numbers
+  if (digits != 0 && digits != 1) return false;
+  out = digits == 0 ? 0 : reinterpret_cast<PyLongObject*>(obj)->ob_digit[0];
   return true;
-}
-
-// An int beyond the signed 64-bit range becomes the nearest double when it
-// has one; beyond the float range no rule applies.
-bool big_int_value(PyObject* integer, ParamValue& out) {
-  const double value = PyLong_AsDouble(integer);
-  if (value == -1.0 && PyErr_Occurred()) {
-    if (!clear_ordinary_error()) return false;
-    return raise_param_value_type();
-  }
-  out = ParamValue::of_float(value);
-  return true;
-}
-
-bool has_float_conversion(PyObject* obj) {
-  if (PyFloat_Check(obj)) return true;
-  PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
-  return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
-}
-
-// The rules in order: exactly bool; integer index within int64; float
-// protocol; str; otherwise TypeError.
-bool param_value_from_py(PyObject* obj, ParamValue& out) {
-  if (PyBool_Check(obj)) {
-    out = ParamValue::of_bool(obj == Py_True);
-    return true;
-  }
-  if (PyLong_CheckExact(obj)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0) return big_int_value(obj, out);
-    if (value == -1 && PyErr_Occurred()) return false;
-    out = ParamValue::of_int(value);
-    return true;
-  }
-  if (PyFloat_CheckExact(obj)) {
-    out = ParamValue::of_float(PyFloat_AS_DOUBLE(obj));
-    return true;
-  }
-  if (PyUnicode_CheckExact(obj)) return str_value(obj, out);
-
-  if (PyIndex_Check(obj)) {
-    PyObject* index = PyNumber_Index(obj);
-    if (index != nullptr) {
-      int overflow = 0;
-      const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
-      Py_DECREF(index);
-      if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
-        out = ParamValue::of_int(value);
-        return true;
-      }
-    }
-    if (PyErr_Occurred() && !clear_ordinary_error()) return false;
-  }
-  if (has_float_conversion(obj)) {
-    const double value = PyFloat_AsDouble(obj);
-    if (!(value == -1.0 && PyErr_Occurred())) {
-      out = ParamValue::of_float(value);
-      return true;
-    }
-    if (!clear_ordinary_error()) return false;
-  }
-  if (PyUnicode_Check(obj)) return str_value(obj, out);
-  return raise_param_value_type();
+#endif
 }
 
 PyObject* param_value_to_py(const ParamValue& value) {
@@ -274,14 +157,41 @@ PyObject* param_value_to_py(const ParamValue& value) {
   return nullptr;
 }
 
-bool optional_str_from_py(PyObject* obj, std::optional<std::string>& out) {
-  if (obj == nullptr || obj == Py_None) {
-    out.reset();
-    return true;
+bool raise_no_memory() {
+  PyErr_NoMemory();
+  return false;
+}
+
+// A list's ids, read under its critical section: small ints are taken there;
+// from the first other item on, the rest is held by strong references and
+// converted after the section (conversion may run Python code or raise).
+// Either way the ids come from one state of the list.
+bool list_ids(PyObject* list, IdList& out) {
+  Refs rest;
+  std::size_t first_rest = 0;
+  bool out_of_memory = false;
+  KORVANE_BEGIN_CRITICAL_SECTION(list);
+  const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+  first_rest = n;
+  if (!out.resize(n)) {
+    out_of_memory = true;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (small_index(PyList_GET_ITEM(list, i), out[i])) continue;
+      first_rest = i;
+      if (!rest.reserve(n - i)) {
+        out_of_memory = true;
+        break;
+      }
+      for (std::size_t j = i; j < n; ++j) rest.add(PyList_GET_ITEM(list, j));
+      break;
+    }
   }
-  std::string_view text;
-  if (!str_from_py(obj, text)) return false;
-  out.emplace(text);
+  KORVANE_END_CRITICAL_SECTION();
+  if (out_of_memory) return raise_no_memory();
+  for (std::size_t k = 0; k < rest.size(); ++k) {
+    if (!node_id_from_py(rest[k], out[first_rest + k])) return false;
+  }
   return true;
 }
 
@@ -290,8 +200,8 @@ bool optional_str_from_py(PyObject* obj, std::optional<std::string>& out) {
 // ---------------------------------------------------------------------------
 // Binding
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
+bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   if (!bind_positional(sig, args, nargs, out)) return false;
   if (kwnames != nullptr) {
@@ -318,8 +228,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
   return check_required(sig, out);
 }
 
-bool noted(bool ok, const char* name) {
-  if (ok) return true;
+bool add_argument_note(const char* name) {
   const std::string note = std::string("while processing '") + name + "'";
   add_note(note.c_str());
   return false;
@@ -349,7 +258,7 @@ bool raise_not_instance(PyObject* obj, const char* target) {
   return false;
 }
 
-bool str_from_py(PyObject* obj, std::string_view& out) {
+bool str_from_py_any(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     if (obj == Py_None) {
       PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
@@ -395,7 +304,7 @@ bool node_id_from_py(PyObject* obj, NodeId& out) {
   return true;
 }
 
-bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
+bool node_ids_from_py(ModuleState* state, PyObject* obj, IdList& out) {
   out.clear();
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -403,22 +312,13 @@ bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
   }
   // Exact lists and tuples are read directly; subclasses may override
   // iteration, so they go through the iterator like every other sequence.
+  if (PyList_CheckExact(obj)) return list_ids(obj, out);
   if (PyTuple_CheckExact(obj)) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!node_id_from_py(PyTuple_GET_ITEM(obj, i), out[static_cast<std::size_t>(i)])) {
-        return false;
-      }
-    }
-    return true;
-  }
-  if (PyList_CheckExact(obj)) {
-    Refs items;
-    list_items(obj, items);
-    out.resize(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (!node_id_from_py(items[i], out[i])) return false;
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
+    if (!out.resize(n)) return raise_no_memory();
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* item = PyTuple_GET_ITEM(obj, static_cast<Py_ssize_t>(i));
+      if (!small_index(item, out[i]) && !node_id_from_py(item, out[i])) return false;
     }
     return true;
   }
@@ -435,35 +335,22 @@ bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
     NodeId id = 0;
     const bool ok = node_id_from_py(item, id);
     Py_DECREF(item);
-    if (!ok) {
+    if (!ok || !out.push_back(id)) {
       Py_DECREF(iterator);
-      return false;
+      return ok ? raise_no_memory() : false;
     }
-    out.push_back(id);
   }
   Py_DECREF(iterator);
   return !PyErr_Occurred();
 }
 
-bool params_from_py(PyObject* obj, ParamMap& out) {
-  out.clear();
-  if (obj == nullptr || obj == Py_None) return true;
-  if (!PyDict_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out) {
+  IdList ids;
+  if (!node_ids_from_py(state, obj, ids)) {
+    out.clear();
     return false;
   }
-  Refs items;
-  dict_items(obj, items);
-  std::vector<ParamEntry> entries;
-  entries.reserve(items.size() / 2);
-  for (std::size_t i = 0; i < items.size(); i += 2) {
-    std::string_view key;
-    if (!str_from_py(items[i], key)) return false;
-    ParamValue value;
-    if (!param_value_from_py(items[i + 1], value)) return false;
-    entries.push_back(ParamEntry{std::string(key), std::move(value)});
-  }
-  out = make_param_map(std::move(entries));
+  out.assign(ids.begin(), ids.end());
   return true;
 }
 
@@ -482,64 +369,6 @@ PyObject* params_to_py(const ParamMap& params) {
     }
   }
   return dict;
-}
-
-bool descriptor_from_py(ModuleState* state, PyObject* obj,
-                        std::shared_ptr<const PayloadDescriptor>& out) {
-  if (const auto* held = payload_descriptor_of(state, obj)) {
-    out = *held;
-    return true;
-  }
-  if (!PyDict_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
-    return false;
-  }
-  const Keys& keys = state->keys;
-  // preprocessing_ref is read first; then the required fields in order.
-  PyObject* const names[] = {keys.preprocessing_ref, keys.kind,    keys.content_hash,
-                             keys.framework,         keys.version, keys.io_schema};
-  constexpr std::size_t kFields = sizeof(names) / sizeof(names[0]);
-  PyObject* values[kFields] = {};
-  // The fields are looked up in a private copy: copying holds the dict's own lock, so they
-  // come from one state of a dict another thread may be changing. (A lookup may take that
-  // lock itself, which must not happen inside a critical section of the same dict: 3.13
-  // does not treat it as re-entrant and suspends the outer section.)
-  PyObject* copy = PyDict_Copy(obj);
-  if (copy == nullptr) return false;
-  bool lookup_failed = false;
-  for (std::size_t i = 0; i < kFields && !lookup_failed; ++i) {
-    PyObject* value = PyDict_GetItemWithError(copy, names[i]);
-    if (value != nullptr) {
-      values[i] = Py_NewRef(value);
-    } else if (PyErr_Occurred()) {
-      lookup_failed = true;
-    }
-  }
-  Py_DECREF(copy);
-  struct Release {
-    PyObject** values;
-    ~Release() {
-      for (std::size_t i = 0; i < kFields; ++i) Py_XDECREF(values[i]);
-    }
-  } release{values};
-  if (lookup_failed) return false;
-
-  auto descriptor = std::make_shared<PayloadDescriptor>();
-  if (!optional_str_from_py(values[0], descriptor->preprocessing_ref)) return false;
-  std::string* const fields[] = {&descriptor->kind, &descriptor->content_hash,
-                                 &descriptor->framework, &descriptor->version,
-                                 &descriptor->io_schema};
-  for (std::size_t i = 1; i < kFields; ++i) {
-    if (values[i] == nullptr) {
-      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", names[i]);
-      return false;
-    }
-    std::string_view text;
-    if (!str_from_py(values[i], text)) return false;
-    fields[i - 1]->assign(text);
-  }
-  out = std::move(descriptor);
-  return true;
 }
 
 PyObject* str_to_py(std::string_view text) {

@@ -6,7 +6,7 @@
 // their output and return true, or set a Python exception and return false.
 // `noted` adds the "while processing '{name}'" note to a failed conversion of
 // a method argument; conversions done later inside a method (parameter
-// dictionaries, descriptors) add none.
+// dictionaries, descriptors, node_args.hpp) add none.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "inline_list.hpp"
 #include "module.hpp"
 #include "node.hpp"
 
@@ -54,6 +55,8 @@ class Signature {
       if (!p.keyword_only) {
         ++positional_;
         if (p.required) ++required_positional_;
+      } else if (p.required) {
+        ++required_keyword_only_;
       }
     }
   }
@@ -64,6 +67,7 @@ class Signature {
   const Parameter& operator[](std::size_t i) const { return params_[i]; }
   std::size_t positional() const { return positional_; }
   std::size_t required_positional() const { return required_positional_; }
+  std::size_t required_keyword_only() const { return required_keyword_only_; }
 
  private:
   const char* full_name_;
@@ -71,20 +75,35 @@ class Signature {
   std::size_t count_ = 0;
   std::size_t positional_ = 0;
   std::size_t required_positional_ = 0;
+  std::size_t required_keyword_only_ = 0;
 };
 
 // Binds vectorcall arguments: `out` receives one borrowed reference per
 // parameter, nullptr where the argument was omitted. False with TypeError set
 // on a missing, surplus, unexpected or repeated argument.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out);
+bool bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out);
+
+// The usual call passes its arguments by position, none missing or surplus;
+// it is bound here, inline, where the signature is a constant.
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+  if (kwnames != nullptr || given < sig.required_positional() || given > sig.positional() ||
+      sig.required_keyword_only() != 0) {
+    return bind_any(sig, args, nargs, kwnames, out);
+  }
+  for (std::size_t i = 0; i < sig.size(); ++i) out[i] = i < given ? args[i] : nullptr;
+  return true;
+}
 
 // The same for the tuple-and-dict convention of tp_new.
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Adds "while processing '{name}'" to the pending exception when `ok` is
 // false; returns `ok`. Wrap the conversion of each method argument in it.
-bool noted(bool ok, const char* name);
+bool add_argument_note(const char* name);  // returns false
+inline bool noted(bool ok, const char* name) { return ok || add_argument_note(name); }
 
 // ---------------------------------------------------------------------------
 // Conversions
@@ -97,28 +116,32 @@ std::string type_name(PyObject* obj);
 bool raise_not_instance(PyObject* obj, const char* target);
 
 // str or a str subclass, as UTF-8. The view lives as long as `obj`.
-bool str_from_py(PyObject* obj, std::string_view& out);
+bool str_from_py_any(PyObject* obj, std::string_view& out);
+inline bool str_from_py(PyObject* obj, std::string_view& out) {
+  if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    // ASCII text is its own UTF-8, stored right after the object header.
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
+  return str_from_py_any(obj, out);
+}
 
 // A bool (or a NumPy boolean scalar, through its truth value).
 bool bool_from_py(PyObject* obj, bool& out);
 
 // A sequence of unsigned 64-bit ids (node inputs and output lists). A str is
 // refused although it is a sequence; other iterables are not sequences.
+using IdList = InlineList<NodeId, 16>;
+bool node_ids_from_py(ModuleState* state, PyObject* obj, IdList& out);
 bool node_ids_from_py(ModuleState* state, PyObject* obj, NodeIds& out);
 
 // One id: the integer-index protocol, unsigned 64-bit, interpreter's errors.
 bool node_id_from_py(PyObject* obj, NodeId& out);
 
-// None (or nullptr, an omitted argument) or a dict (subclasses accepted).
-bool params_from_py(PyObject* obj, ParamMap& out);
-
 // A new dict in map order; for repeated keys the first position keeps the
 // last value.
 PyObject* params_to_py(const ParamMap& params);
-
-// A PayloadDescriptor object or a dict of its fields.
-bool descriptor_from_py(ModuleState* state, PyObject* obj,
-                        std::shared_ptr<const PayloadDescriptor>& out);
 
 // A new str from UTF-8 text.
 PyObject* str_to_py(std::string_view text);

@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "node_args.hpp"
 #include "param.hpp"
 
 namespace korvane::py {
@@ -40,9 +41,17 @@ void graph_store_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Recording
 
-PyObject* intern_node(PyObject* self, ModuleState* state, const NodeKey& node) {
+// Packs and interns the converted node. The views in `fields` and the ones
+// taken from `inputs` and `params` stay valid until it returns.
+PyObject* intern_converted(PyObject* self, ModuleState* state, NodeFields& fields,
+                           IdList& inputs, ParamArgs& params) {
+  fields.params = params.fields();
+  fields.param_count = params.size();
+  fields.inputs = inputs.data();
+  fields.input_count = inputs.size();
   std::optional<Result<NodeId, BadNodeId>> interned;
-  if (!call_core(state, [&] { interned.emplace(store_of(self).intern(node)); })) return nullptr;
+  korvane::GraphStore& store = store_of(self);
+  if (!call_core(state, [&] { interned.emplace(store.intern_fields(fields)); })) return nullptr;
   if (!interned->has_value()) return map_err(interned->error());
   return PyLong_FromUnsignedLongLong(interned->value());
 }
@@ -51,22 +60,22 @@ constexpr Parameter kOptionalParams{.name = "params", .required = false};
 
 // add_source, add_op and add_reduction share their shape: a name, inputs
 // except for a source, and parameters.
-template <class Node>
-PyObject* add_named(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
-  constexpr bool kHasInputs = !std::is_same_v<Node, SourceNode>;
+template <NodeKind kKind, const Signature& kSig>
+PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  constexpr bool kHasInputs = kKind != NodeKind::Source;
   PyObject* bound[3];
-  if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
   ModuleState* state = state_of_instance(self);
-  std::string_view name;
-  if (!noted(str_from_py(bound[0], name), "name")) return nullptr;
-  Node node;
-  node.name.assign(name);
+  NodeFields fields;
+  fields.kind = kKind;
+  if (!noted(str_from_py(bound[0], fields.name), "name")) return nullptr;
+  IdList inputs;
   if constexpr (kHasInputs) {
-    if (!noted(node_ids_from_py(state, bound[1], node.inputs), "inputs")) return nullptr;
+    if (!noted(node_ids_from_py(state, bound[1], inputs), "inputs")) return nullptr;
   }
-  if (!params_from_py(bound[kHasInputs ? 2 : 1], node.params)) return nullptr;
-  return intern_node(self, state, NodeKey{std::move(node)});
+  ParamArgs params;
+  if (!params_from_py(bound[kHasInputs ? 2 : 1], params)) return nullptr;
+  return intern_converted(self, state, fields, inputs, params);
 }
 
 constexpr Signature kAddSource{"GraphStore.add_source()", {{.name = "name"}, kOptionalParams}};
@@ -76,57 +85,60 @@ constexpr Signature kAddReduction{"GraphStore.add_reduction()",
                                   {{.name = "name"}, {.name = "inputs"}, kOptionalParams}};
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_named<SourceNode>(self, kAddSource, args, nargs, kwnames);
+  return add_named<NodeKind::Source, kAddSource>(self, args, nargs, kwnames);
 }
 
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_named<OpNode>(self, kAddOp, args, nargs, kwnames);
+  return add_named<NodeKind::Op, kAddOp>(self, args, nargs, kwnames);
 }
 
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  return add_named<ReductionNode>(self, kAddReduction, args, nargs, kwnames);
+  return add_named<NodeKind::Reduction, kAddReduction>(self, args, nargs, kwnames);
 }
 
-// add_exchange and add_join: inputs and parameters, no name.
-template <class Node>
-PyObject* add_boundary(PyObject* self, const Signature& sig, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[2];
-  if (!bind(sig, args, nargs, kwnames, bound)) return nullptr;
+// Every node but a named one or a Source: inputs, then (for an External) the
+// descriptor, then parameters. Inputs convert first, so a call with bad inputs
+// and a bad descriptor reports the inputs.
+template <NodeKind kKind, const Signature& kSig>
+PyObject* add_unnamed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  constexpr bool kExternal = kKind == NodeKind::External;
+  constexpr std::size_t kInputs = kExternal ? 1 : 0;
+  PyObject* bound[3];
+  if (!bind(kSig, args, nargs, kwnames, bound)) return nullptr;
   ModuleState* state = state_of_instance(self);
-  Node node;
-  if (!noted(node_ids_from_py(state, bound[0], node.inputs), "inputs")) return nullptr;
-  if (!params_from_py(bound[1], node.params)) return nullptr;
-  return intern_node(self, state, NodeKey{std::move(node)});
+  NodeFields fields;
+  fields.kind = kKind;
+  IdList inputs;
+  if (!noted(node_ids_from_py(state, bound[kInputs], inputs), "inputs")) return nullptr;
+  DescriptorArgs descriptor;
+  if constexpr (kExternal) {
+    if (!descriptor_from_py(state, bound[0], descriptor)) return nullptr;
+    fields.descriptor = &descriptor.fields();
+  }
+  ParamArgs params;
+  if (!params_from_py(bound[kInputs + 1], params)) return nullptr;
+  return intern_converted(self, state, fields, inputs, params);
 }
 
 constexpr Signature kAddExchange{"GraphStore.add_exchange()", {{.name = "inputs"}, kOptionalParams}};
 constexpr Signature kAddJoin{"GraphStore.add_join()", {{.name = "inputs"}, kOptionalParams}};
-
-PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return add_boundary<ExchangeNode>(self, kAddExchange, args, nargs, kwnames);
-}
-
-PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return add_boundary<JoinNode>(self, kAddJoin, args, nargs, kwnames);
-}
-
 constexpr Signature kAddExternal{"GraphStore.add_external()",
                                  {{.name = "descriptor"}, {.name = "inputs"}, kOptionalParams}};
 
+PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return add_unnamed<NodeKind::Exchange, kAddExchange>(self, args, nargs, kwnames);
+}
+
+PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return add_unnamed<NodeKind::Join, kAddJoin>(self, args, nargs, kwnames);
+}
+
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  PyObject* bound[3];
-  if (!bind(kAddExternal, args, nargs, kwnames, bound)) return nullptr;
-  ModuleState* state = state_of_instance(self);
-  ExternalNode node;
-  // Inputs first: a call with bad inputs and a bad descriptor reports the inputs.
-  if (!noted(node_ids_from_py(state, bound[1], node.inputs), "inputs")) return nullptr;
-  if (!descriptor_from_py(state, bound[0], node.descriptor)) return nullptr;
-  if (!params_from_py(bound[2], node.params)) return nullptr;
-  return intern_node(self, state, NodeKey{std::move(node)});
+  return add_unnamed<NodeKind::External, kAddExternal>(self, args, nargs, kwnames);
 }
 
 PyObject* node_count(PyObject* self, PyObject*) {

@@ -43,6 +43,25 @@ def op(name, ids, entries=()):
     return bytes([OP]) + text(name) + params(entries) + inputs(ids)
 
 
+def reduction(name, ids, entries=()):
+    return bytes([REDUCTION]) + text(name) + params(entries) + inputs(ids)
+
+
+def external(fields, ids, entries=()):
+    """fields: kind, content_hash, framework, version, io_schema, preprocessing_ref (None: absent)"""
+    out = bytes([EXTERNAL]) + b"".join(text(f) for f in fields[:5])
+    out += b"\x00" if fields[5] is None else b"\x01" + text(fields[5])
+    return out + params(entries) + inputs(ids)
+
+
+def exchange(ids, entries=()):
+    return bytes([EXCHANGE]) + params(entries) + inputs(ids)
+
+
+def join(ids, entries=()):
+    return bytes([JOIN]) + params(entries) + inputs(ids)
+
+
 def stage(ids, members):
     """members: (token, [("input" | "member", index), ...])"""
     out = bytes([STAGE]) + inputs(ids) + u32(len(members))
