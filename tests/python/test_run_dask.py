@@ -129,14 +129,14 @@ def example():
     require('pandas')
     cloudpickle = require('cloudpickle')
     path = Path(__file__).resolve().parents[2] / 'examples' / 'run_on_dask.py'
-    spec = importlib.util.spec_from_file_location('run_on_dask_example', path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location('run_on_dask_example', path)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module
+    found.loader.exec_module(module)
     cloudpickle.register_pickle_by_value(module)
     yield module
     cloudpickle.unregister_pickle_by_value(module)
-    del sys.modules[spec.name]
+    del sys.modules[found.name]
 
 
 def check_example(example, scheduler):

@@ -46,18 +46,18 @@ MemberRequest: TypeAlias = tuple[int, int]
 # a scheduler that looks task arguments up among its keys finds none of them.
 
 @dataclass(frozen=True, eq=False)
-class Spec:
+class Recipe:
     node: NodeInfo
 
 
 @dataclass(frozen=True, eq=False)
-class SourceSpec(Spec):
+class SourceRecipe(Recipe):
     params: Params
     impl: SourceImpl
 
 
 @dataclass(frozen=True, eq=False)
-class MemberSpec:
+class MemberRecipe:
     fn: Callable[..., Any]
     params: Params
     label: str
@@ -66,33 +66,33 @@ class MemberSpec:
 
 
 @dataclass(frozen=True, eq=False)
-class StageSpec(Spec):
+class StageRecipe(Recipe):
     """A stage, or a single operation of an unreduced store as a stage of one member."""
 
-    members: tuple[MemberSpec, ...]
+    members: tuple[MemberRecipe, ...]
 
 
 @dataclass(frozen=True, eq=False)
-class ReductionSpec(Spec):
+class ReductionRecipe(Recipe):
     params: Params
     impl: ReductionImpl
 
 
 @dataclass(frozen=True, eq=False)
-class ExchangeSpec(Spec):
+class ExchangeRecipe(Recipe):
     params: Params
     partitions: int
     impl: ExchangeImpl
 
 
 @dataclass(frozen=True, eq=False)
-class JoinSpec(Spec):
+class JoinRecipe(Recipe):
     params: Params
     fn: Callable[..., Any]
 
 
 @dataclass(frozen=True, eq=False)
-class ExternalSpec(Spec):
+class ExternalRecipe(Recipe):
     descriptor: DescriptorDict
     params: Params
     impl: ExternalImpl
@@ -104,7 +104,7 @@ class ExternalSpec(Spec):
 class Step:
     """One node of the plan."""
 
-    spec: Spec
+    recipe: Recipe
     inputs: tuple[int, ...]
     # The node's partition count; None when its value is a single value (a reduction's, or
     # anything computed from single values only).
@@ -148,8 +148,8 @@ def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
         info = NodeInfo(i, node["kind"], node_label(node))
         shared = shared_count(info, node["inputs"], steps)
         count = partition_count(node, info, registry, shared)
-        spec = make_spec(node, info, count, registry)
-        steps[i] = Step(spec, tuple(node["inputs"]), count, shared, key_words(node),
+        recipe = make_recipe(node, info, count, registry)
+        steps[i] = Step(recipe, tuple(node["inputs"]), count, shared, key_words(node),
                         f"{i}-{token}")
     return Plan(steps, tuple(wanted), tuple(members), token)
 
@@ -232,7 +232,7 @@ def check_implementations(nodes: Sequence[NodeDict], registry: Registry) -> None
         raise first
 
 
-def stage_spec(node: StageNodeDict, info: NodeInfo, registry: Registry) -> StageSpec:
+def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> StageRecipe:
     members = []
     for index, member in enumerate(node["members"]):
         if member["kind"] != "op":
@@ -243,42 +243,42 @@ def stage_spec(node: StageNodeDict, info: NodeInfo, registry: Registry) -> Stage
         fn = registry.op_impl(member["name"])
         assert fn is not None
         refs = tuple((what == "member", k) for what, k in member["inputs"])
-        members.append(MemberSpec(fn, member["params"], member_label(member), refs))
-    return StageSpec(info, tuple(members))
+        members.append(MemberRecipe(fn, member["params"], member_label(member), refs))
+    return StageRecipe(info, tuple(members))
 
 
-def make_spec(node: NodeDict, info: NodeInfo, partitions: int | None,
-              registry: Registry) -> Spec:
-    """The node's spec, with the implementations the registry has for it (every one of them
+def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
+              registry: Registry) -> Recipe:
+    """The node's recipe, with the implementations the registry has for it (every one of them
     is known to be there: check_implementations ran first)."""
     if node["kind"] == "stage":
-        return stage_spec(node, info, registry)
+        return stage_recipe(node, info, registry)
     if node["kind"] == "external":
         external = registry.external_impl(node["descriptor"]["kind"])
         assert external is not None
-        return ExternalSpec(info, node["descriptor"], node["params"], external, registry.token)
+        return ExternalRecipe(info, node["descriptor"], node["params"], external, registry.token)
     kind, name, params = node["kind"], node["name"], node["params"]
     if kind == "source":
         source = registry.source_impl(name)
         assert source is not None
-        return SourceSpec(info, params, source)
+        return SourceRecipe(info, params, source)
     if kind == "op":
         # An operation of an unreduced store runs as a stage of one member.
         fn = registry.op_impl(name)
         assert fn is not None
         refs = tuple((False, k) for k in range(len(node["inputs"])))
-        return StageSpec(info, (MemberSpec(fn, params, info.label, refs),))
+        return StageRecipe(info, (MemberRecipe(fn, params, info.label, refs),))
     if kind == "reduction":
         reduction = registry.reduction_impl(name)
         assert reduction is not None
-        return ReductionSpec(info, params, reduction)
+        return ReductionRecipe(info, params, reduction)
     if kind == "join":
         join = registry.join_impl()
         assert join is not None
-        return JoinSpec(info, params, join)
+        return JoinRecipe(info, params, join)
     exchange = registry.exchange_impl()
     assert kind == "exchange" and partitions is not None and exchange is not None, kind
-    return ExchangeSpec(info, params, partitions, exchange)
+    return ExchangeRecipe(info, params, partitions, exchange)
 
 
 def valid_count(info: NodeInfo, what: str, count: Any) -> int:

@@ -13,12 +13,12 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run import kernels
 from korvane.run.plan import (
-    ExchangeSpec,
-    ExternalSpec,
-    JoinSpec,
-    ReductionSpec,
-    SourceSpec,
-    StageSpec,
+    ExchangeRecipe,
+    ExternalRecipe,
+    JoinRecipe,
+    ReductionRecipe,
+    SourceRecipe,
+    StageRecipe,
 )
 
 if TYPE_CHECKING:
@@ -132,11 +132,11 @@ def even_groups(keys: list[Key], most: int) -> list[list[Key]]:
     return groups
 
 
-def partitioned_member(spec: StageSpec, index: int, partitioned_inputs: list[bool]) -> bool:
+def partitioned_member(recipe: StageRecipe, index: int, partitioned_inputs: list[bool]) -> bool:
     """Whether member `index` of a stage reads a partitioned input, directly or through the
     members before it."""
     partitioned: list[bool] = []
-    for member in spec.members[:index + 1]:
+    for member in recipe.members[:index + 1]:
         partitioned.append(any(partitioned[k] if is_member else partitioned_inputs[k]
                                for is_member, k in member.refs))
     return partitioned[index]
@@ -163,47 +163,47 @@ class Builder:
         return [self.add((name, p), fn, *leading, p, *(argument(t, p) for t in inputs))
                 for p in range(step.input_partitions)]
 
-    def source(self, step: Step, spec: SourceSpec) -> Target:
+    def source(self, step: Step, recipe: SourceRecipe) -> Target:
         assert step.partitions is not None
-        return [self.add((step.key(), p), kernels.read_partition, spec, p)
+        return [self.add((step.key(), p), kernels.read_partition, recipe, p)
                 for p in range(step.partitions)]
 
-    def reduction(self, step: Step, spec: ReductionSpec) -> Target:
+    def reduction(self, step: Step, recipe: ReductionRecipe) -> Target:
         """Per-partition steps, then a tree of combines; the root also finishes."""
-        partials = self.per_partition(step, kernels.reduce_step, spec, role="step")
+        partials = self.per_partition(step, kernels.reduce_step, recipe, role="step")
         level = partials if isinstance(partials, list) else [partials]
         depth = 0
-        while len(level) > spec.impl.split_every:
+        while len(level) > recipe.impl.split_every:
             depth += 1
-            level = [self.add((step.key("combine"), depth, j), kernels.reduce_combine, spec,
+            level = [self.add((step.key("combine"), depth, j), kernels.reduce_combine, recipe,
                               [Ref(k) for k in group])
-                     for j, group in enumerate(even_groups(level, spec.impl.split_every))]
-        return self.add(step.key(), kernels.reduce_finish, spec, [Ref(k) for k in level])
+                     for j, group in enumerate(even_groups(level, recipe.impl.split_every))]
+        return self.add(step.key(), kernels.reduce_finish, recipe, [Ref(k) for k in level])
 
-    def exchange(self, step: Step, spec: ExchangeSpec) -> Target:
+    def exchange(self, step: Step, recipe: ExchangeRecipe) -> Target:
         """Each input partition split once; each output partition concatenates its pieces."""
         (source,) = step.inputs
         inputs = self.targets[source]
         assert isinstance(inputs, list)
-        splits = [Ref(self.add((step.key("split"), p), kernels.split_partition, spec, p, Ref(key)))
+        splits = [Ref(self.add((step.key("split"), p), kernels.split_partition, recipe, p, Ref(key)))
                   for p, key in enumerate(inputs)]
-        return [self.add((step.key(), j), kernels.concat_pieces, spec, j, splits)
-                for j in range(spec.partitions)]
+        return [self.add((step.key(), j), kernels.concat_pieces, recipe, j, splits)
+                for j in range(recipe.partitions)]
 
     def node(self, step: Step) -> Target:
-        spec = step.spec
-        if isinstance(spec, SourceSpec):
-            return self.source(step, spec)
-        if isinstance(spec, StageSpec):
-            return self.per_partition(step, kernels.run_stage, spec)
-        if isinstance(spec, ReductionSpec):
-            return self.reduction(step, spec)
-        if isinstance(spec, ExchangeSpec):
-            return self.exchange(step, spec)
-        if isinstance(spec, JoinSpec):
-            return self.per_partition(step, kernels.run_join, spec)
-        assert isinstance(spec, ExternalSpec)
-        return self.per_partition(step, kernels.run_external, spec)
+        recipe = step.recipe
+        if isinstance(recipe, SourceRecipe):
+            return self.source(step, recipe)
+        if isinstance(recipe, StageRecipe):
+            return self.per_partition(step, kernels.run_stage, recipe)
+        if isinstance(recipe, ReductionRecipe):
+            return self.reduction(step, recipe)
+        if isinstance(recipe, ExchangeRecipe):
+            return self.exchange(step, recipe)
+        if isinstance(recipe, JoinRecipe):
+            return self.per_partition(step, kernels.run_join, recipe)
+        assert isinstance(recipe, ExternalRecipe)
+        return self.per_partition(step, kernels.run_external, recipe)
 
     def member(self, stage: int, index: int) -> Target:
         """A stage member other than the last has no task of its own: these tasks run the
@@ -211,15 +211,15 @@ class Builder:
         reduction's result, fused with what reads it) is a single value, as it was when
         recorded: one task, given the stage's single inputs."""
         step = self.plan.steps[stage]
-        assert isinstance(step.spec, StageSpec)
-        if index == len(step.spec.members) - 1:
+        assert isinstance(step.recipe, StageRecipe)
+        if index == len(step.recipe.members) - 1:
             return self.targets[stage]
         inputs = [self.targets[i] for i in step.inputs]
-        if not partitioned_member(step.spec, index, [isinstance(t, list) for t in inputs]):
+        if not partitioned_member(step.recipe, index, [isinstance(t, list) for t in inputs]):
             args = [None if isinstance(t, list) else Ref(t) for t in inputs]
-            return self.add(step.key(f"member{index}"), kernels.run_stage_member, step.spec,
+            return self.add(step.key(f"member{index}"), kernels.run_stage_member, step.recipe,
                             index, None, *args)
-        return self.per_partition(step, kernels.run_stage_member, step.spec, index,
+        return self.per_partition(step, kernels.run_stage_member, step.recipe, index,
                                   role=f"member{index}")
 
     def build(self) -> TaskGraph:
