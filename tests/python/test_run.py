@@ -360,6 +360,23 @@ def test_a_fused_member_of_single_values_stays_a_single_value():
     assert value_of(store, reduced, scaled, results) == 2560
 
 
+def test_a_member_of_single_values_after_partitioned_members_runs_alone():
+    registry = number_registry()
+    store = korvane_core.GraphStore()
+    src = store.add_source('nums', {'parts': 2})
+    doubled = store.add_op('double', [src])            # member 0: partitioned
+    total = store.add_reduction('sum', [src])
+    scaled = store.add_op('total', [total])             # member 1: single values only
+    shifted = store.add_op('plus', [doubled, scaled])   # member 2, the stage's value
+    reduced, _ = store.reduce(outputs=[shifted])
+    assert landing_of(store, reduced, doubled)[1] == 0 and landing_of(store, reduced, scaled)[1] == 1
+    outputs, members = requests_for(store, reduced, [doubled, scaled, shifted])
+    results = run_local(reduced, registry, outputs, members=members)
+    assert value_of(store, reduced, scaled, results) == 280
+    assert value_of(store, reduced, doubled, results) == [[0, 2, 4, 6], [8, 10, 12, 14]]
+    assert value_of(store, reduced, shifted, results)[1] == [288, 290, 292, 294]
+
+
 @run_settings(60)
 @given(pipelines(one_partition=True))
 def test_one_partition_runs_compute_the_evaluators_values(pipeline):

@@ -35,17 +35,29 @@ def read_partition(recipe: SourceRecipe, partition: int) -> Any:
 
 def stage_members(recipe: StageRecipe, last: int, partition: int | None,
                   inputs: tuple[Any, ...]) -> Any:
-    """Runs members 0 to `last` on one partition; the value of member `last`."""
-    values: list[Any] = []
-    for index, member in enumerate(recipe.members[:last + 1]):
+    """The value of member `last` on one partition. Only the members it reads run: a member
+    of single values is computed without the stage's partitioned inputs, so the partitioned
+    members before it must not run there."""
+    values: dict[int, Any] = {}
+    for index in members_read_by(recipe, last):
+        member = recipe.members[index]
         args = [values[k] if is_member else inputs[k] for is_member, k in member.refs]
         if len(recipe.members) == 1:
             what = where(recipe.node, partition)
         else:
             what = f"member {index} ({member.label}) of {where(recipe.node, partition)}"
         with blamed_on(what):
-            values.append(member.fn(member.params, *args))
-    return values[-1]
+            values[index] = member.fn(member.params, *args)
+    return values[last]
+
+
+def members_read_by(recipe: StageRecipe, last: int) -> list[int]:
+    """Member `last` and the members it reads, directly or not, in stage order."""
+    needed = {last}
+    for index in range(last, -1, -1):
+        if index in needed:
+            needed.update(k for is_member, k in recipe.members[index].refs if is_member)
+    return sorted(needed)
 
 
 def run_stage(recipe: StageRecipe, partition: int | None, *inputs: Any) -> Any:
