@@ -16,6 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# Property tests draw the same examples on every run here (see tests/python/conftest.py).
+export CI=${CI:-true}
 jobs=${KORVANE_JOBS:-2}
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
 

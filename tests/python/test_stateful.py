@@ -402,14 +402,12 @@ class SurfaceMachine(RuleBasedStateMachine):
         assert self.reducer.canonical_count() <= watermark
 
 
-# Reproducible in CI; the sanitized pass runs fewer, since every call costs
-# more there.
+# The sanitized pass runs fewer, since every call costs more there.
 _sanitized = bool(os.environ.get("KORVANE_SANITIZED"))
 SurfaceMachine.TestCase.settings = settings(
     max_examples=15 if _sanitized else 60,
     stateful_step_count=30,
     deadline=None,
-    derandomize=bool(os.environ.get("CI")),
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 test_surface = SurfaceMachine.TestCase
