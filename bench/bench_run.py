@@ -10,7 +10,9 @@ LocalCluster (loopback only) and twice on the threaded scheduler:
 
   (a) baseline: lower the store as recorded, then dask.optimization.cull and fuse_linear;
   (b) reduce the store, then lower the reduced store (no dask optimization), with the
-      default fusion rule and with maximal_fusion.
+      default fusion rule and with maximal_fusion; and once with the default rule but
+      without the lowering's fusion of single readers, a task per partition of every stage
+      and boundary node.
 
 Prints the machine's load, then one table: task counts, optimize time (cull + fuse_linear
 for (a), reduce for (b)), compute time and their sum, each against (a) with the ratio.
@@ -41,6 +43,9 @@ VALUES = ["x", "y", "z"]
 COMMUTATIVE = ["add", "mul", "maximum", "minimum"]
 IDENTITIES = [("add", 0.0, "r"), ("add", 0.0, "l"), ("mul", 1.0, "r"), ("mul", 1.0, "l")]
 MAX_HEADS = 24
+# The (b) variants: their name, the reduction's fusion rule, and the lowering's own fusion.
+VARIANTS = [("default fusion", False, True), ("maximal fusion", True, True),
+            ("default fusion, a task per node", False, False)]
 
 
 # What the nodes do. Partitions are small frames with a float key and three float values;
@@ -266,14 +271,16 @@ def main(argv: list[str] | None = None) -> int:
     # (a): the recorded store, lowered, then dask's cull + fuse_linear.
     lower_a, recorded = timed(lambda: lower(store, reg, outputs, fuse=False))
     optimize_a, graph_a = timed(lambda: dask_optimized(recorded))
-    # (b): reduce, then lower; with each fusion rule.
+    # (b): reduce, then lower; with each fusion rule, and once more without the lowering's
+    # own fusion of single readers (a task per partition of every stage and boundary node),
+    # to show what the reduction alone gives.
     variants = {}
-    for maximal in (False, True):
+    for rule, maximal, fuse in VARIANTS:
         optimize_b, (reduced, report) = timed(lambda: store.reduce(outputs=outputs,
                                                                    maximal_fusion=maximal))
-        lower_b, lowered = timed(lambda: lower(reduced, reg))
-        variants[maximal] = (optimize_b, lower_b, reduced, report, lowered)
-    report = variants[False][3]
+        lower_b, lowered = timed(lambda: lower(reduced, reg, fuse=fuse))
+        variants[rule] = (optimize_b, lower_b, reduced, report, lowered)
+    report = variants[VARIANTS[0][0]][3]
     print(f"pipeline: {store.node_count()} recorded nodes, {len(outputs)} outputs, "
           f"{args.partitions} partitions of {args.rows} rows; reduced: {report}")
     print(f"tasks as recorded before dask's optimization: {len(recorded.graph)}")
@@ -281,24 +288,23 @@ def main(argv: list[str] | None = None) -> int:
     def results_a(get: Any) -> Any:
         return recorded.results(get(graph_a, recorded.keys()))
 
-    def check(a: Any, maximal: bool, b: Any) -> None:
-        reduced = variants[maximal][2]
+    def check(a: Any, rule: str, b: Any) -> None:
+        reduced = variants[rule][2]
         for o in outputs:
             assert same(a[o], b[landing_of(store, reduced, o)[0]]), f"output {o} differs"
 
     # Rows are printed as they are measured: the cluster runs of a large pipeline take minutes.
-    print(f"\n{'figure':<56}  {'(b)':>12}  {'(a) baseline':>12}  ratio", flush=True)
+    print(f"\n{"figure":<72}  {'(b)':>12}  {'(a) baseline':>12}  ratio", flush=True)
 
     def row(figure: str, value: float, baseline: float, unit: str = "s") -> None:
         if unit == "tasks":
             cells = f"{value:>12,.0f}  {baseline:>12,.0f}  {value / baseline:.2f}x the tasks"
         else:
             cells = f"{value:>10.3f} s  {baseline:>10.3f} s  {baseline / value:.2f}x faster"
-        print(f"{figure:<56}  {cells}", flush=True)
+        print(f"{figure:<72}  {cells}", flush=True)
 
-    for maximal in (False, True):
-        rule = "maximal fusion" if maximal else "default fusion"
-        optimize_b, lower_b, _, _, lowered = variants[maximal]
+    for rule in variants:
+        optimize_b, lower_b, _, _, lowered = variants[rule]
         row(f"tasks, reduced ({rule})", len(lowered.graph), len(graph_a), "tasks")
         row(f"optimize: reduce ({rule}) / cull + fuse_linear", optimize_b, optimize_a)
         row(f"lower ({rule})", lower_b, lower_a)
@@ -306,22 +312,21 @@ def main(argv: list[str] | None = None) -> int:
     def compare(where: str, get: Any) -> None:
         """(a) and both (b)s, alternating `repeat` times so that a change of the machine's
         load meanwhile touches all alike; the best time of each."""
-        best_a, best_b = float("inf"), {False: float("inf"), True: float("inf")}
+        best_a, best_b = float("inf"), {rule: float("inf") for rule in variants}
         for _ in range(args.repeat):
             compute_a, a = timed(lambda: results_a(get))
             best_a = min(best_a, compute_a)
-            for maximal in (False, True):
-                compute_b, b = timed(lambda: variants[maximal][4].compute(get))
-                check(a, maximal, b)
-                best_b[maximal] = min(best_b[maximal], compute_b)
-        for maximal in (False, True):
-            rule = "maximal fusion" if maximal else "default fusion"
-            optimize_b, lower_b = variants[maximal][:2]
-            row(f"compute on {where} ({rule})", best_b[maximal], best_a)
-            row(f"optimize + compute on {where} ({rule})", optimize_b + best_b[maximal],
+            for rule in variants:
+                compute_b, b = timed(lambda: variants[rule][4].compute(get))
+                check(a, rule, b)
+                best_b[rule] = min(best_b[rule], compute_b)
+        for rule in variants:
+            optimize_b, lower_b = variants[rule][:2]
+            row(f"compute on {where} ({rule})", best_b[rule], best_a)
+            row(f"optimize + compute on {where} ({rule})", optimize_b + best_b[rule],
                 optimize_a + best_a)
             row(f"lower + optimize + compute on {where} ({rule})",
-                lower_b + optimize_b + best_b[maximal], lower_a + optimize_a + best_a)
+                lower_b + optimize_b + best_b[rule], lower_a + optimize_a + best_a)
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR) as cluster, \
