@@ -294,7 +294,7 @@ def main(argv: list[str] | None = None) -> int:
             assert same(a[o], b[landing_of(store, reduced, o)[0]]), f"output {o} differs"
 
     # Rows are printed as they are measured: the cluster runs of a large pipeline take minutes.
-    print(f"\n{"figure":<72}  {'(b)':>12}  {'(a) baseline':>12}  ratio", flush=True)
+    print(f"\n{'figure':<72}  {'(b)':>12}  {'(a) baseline':>12}  ratio", flush=True)
 
     def row(figure: str, value: float, baseline: float, unit: str = "s") -> None:
         if unit == "tasks":
