@@ -111,12 +111,17 @@ class SmallVector {
     std::destroy_at(data() + size_);
   }
 
+  // Grows geometrically like emplace_back: unions append one class's lists
+  // to another's again and again, and growing to the exact size each time
+  // would copy a long list once per append (quadratic along a chain of
+  // merges).
   template <class It>
   void append(It first, It last) {
     if constexpr (std::is_base_of_v<std::forward_iterator_tag,
                                     typename std::iterator_traits<It>::iterator_category>) {
-      reserve(checked_size(static_cast<std::size_t>(size_) +
-                           static_cast<std::size_t>(std::distance(first, last))));
+      const size_type wanted = checked_size(static_cast<std::size_t>(size_) +
+                                            static_cast<std::size_t>(std::distance(first, last)));
+      if (wanted > capacity_) grow_to(std::max(wanted, next_capacity()));
     }
     for (; first != last; ++first) emplace_back(*first);
   }
