@@ -54,13 +54,15 @@ void EGraph::swap(EGraph& other) noexcept {
   swap(more_indexed_ops_, other.more_indexed_ops_);
   swap(touched_, other.touched_);
   swap(rebuild_count_, other.rebuild_count_);
+  swap(unioned_, other.unioned_);
   swap(clean_, other.clean_);
 }
 
 std::size_t EGraph::hashcons_size() const { return memo_.size(); }
 
 void EGraph::reserve(std::size_t node_count) {
-  memo_.reserve(memo_.size() + node_count);
+  union_find_.reserve(union_find_.size() + node_count);
+  memo_.reserve(memo_.size() + node_count, created_);
   classes_.reserve(classes_.size() + node_count);
   created_.reserve(created_.size() + node_count);
   worklist_.reserve(worklist_.size() + node_count);
@@ -79,10 +81,15 @@ void EGraph::throw_invalid_id(Id root) const {
   throw InternalError("Invalid id " + std::to_string(root));
 }
 
+void EGraph::prefetch_add(const SymbolLang& node) const {
+  for (Id child : node.children) prefetch_class(child);
+  memo_.prefetch(node);
+}
+
 Id EGraph::add(SymbolLang node) {
   canonicalize(node);
-  memo_.make_room();
-  detail::NodeMemo::Probe probe = memo_.probe(node);
+  memo_.make_room(created_);
+  detail::NodeMemo::Probe probe = memo_.probe(node, created_);
   if (probe.value) return find(*probe.value);
 
   Id id = union_find_.make_set();
@@ -92,15 +99,15 @@ Id EGraph::add(SymbolLang node) {
   for (Id child : node.children) class_record(child).parents.push_back(id);
   worklist_.push_back(id);
   ++class_count_;
-  memo_.insert_at(probe, node, id);
   created_.push_back(std::move(node));
+  memo_.insert_created(probe, id);
   clean_ = false;
   return id;
 }
 
 std::optional<Id> EGraph::lookup(SymbolLang node) const {
   canonicalize(node);
-  if (const Id* existing = memo_.find(node)) return find(*existing);
+  if (const Id* existing = memo_.find(node, created_)) return find(*existing);
   return std::nullopt;
 }
 
@@ -120,6 +127,7 @@ bool EGraph::perform_union(Id a, Id b) {
   Id root_a = union_find_.find_compress(a);
   Id root_b = union_find_.find_compress(b);
   if (root_a == root_b) return false;
+  unioned_ = true;
 
   EClass& class_a = class_record(root_a);
   EClass& class_b = class_record(root_b);
@@ -140,12 +148,20 @@ bool EGraph::perform_union(Id a, Id b) {
 
 std::size_t EGraph::rebuild() {
   std::size_t merges = process_unions();
+  unioned_ = false;
   rebuild_classes();
   clean_ = true;
   return merges;
 }
 
 std::size_t EGraph::process_unions() {
+  if (!unioned_) {
+    // Every pending pair was pushed by add(), with children canonical then,
+    // and no union has changed a root since: each would be skipped below.
+    touched_.insert(touched_.end(), worklist_.rbegin(), worklist_.rend());
+    worklist_.clear();
+    return 0;
+  }
   std::size_t merges = 0;
   while (!worklist_.empty()) {
     Id id = worklist_.back();
@@ -159,7 +175,7 @@ std::size_t EGraph::process_unions() {
     // union two ids already in one class. Skipping it spares a hash-cons
     // probe per new node.
     if (node == created_[id]) continue;
-    std::optional<Id> previous = memo_.insert(node, id);
+    std::optional<Id> previous = memo_.insert(node, id, created_);
     if (previous && perform_union(*previous, id)) ++merges;
   }
   return merges;

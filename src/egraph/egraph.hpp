@@ -38,6 +38,7 @@ class UnionFind {
   // Appends a new singleton set and returns its id.
   Id make_set();
   std::size_t size() const { return parents_.size(); }
+  void reserve(std::size_t count) { parents_.reserve(count); }
 
   Id parent(Id id) const { return parents_[checked(id)]; }
   void prefetch(Id id) const { __builtin_prefetch(parents_.data() + id); }
@@ -167,6 +168,12 @@ class EGraph {
     }
   }
 
+  // Hints that `node` will be added soon: starts reading the memory its
+  // children's classes and its hash-cons probe will touch. Loading a large
+  // graph is a stream of such random reads; issued a few nodes ahead they
+  // overlap instead of following one another.
+  void prefetch_add(const SymbolLang& node) const;
+
   // The e-node that `id` was created for, with its children as they were
   // when it was added (each id names the class one e-node was created in).
   const SymbolLang& created_node(Id id) const;
@@ -216,6 +223,8 @@ class EGraph {
   std::vector<Id> touched_;
   std::uint32_t rebuild_count_ = 0;
   bool clean_ = false;
+  // Whether a union has merged two classes since the last rebuild.
+  bool unioned_ = false;
 };
 
 class EGraph::ClassRange {

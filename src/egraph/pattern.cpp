@@ -284,6 +284,31 @@ Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) 
   return ids.back();
 }
 
+void Pattern::prefetch_instance(const EGraph& egraph, const Subst& subst) const {
+  // Only nodes over variables can be formed before the instance is added;
+  // deeper ones need the ids that adding their children returns.
+  SmallVector<Id, 8> ids;
+  ids.resize(static_cast<std::uint32_t>(ast_.size()));
+  SmallVector<bool, 8> known;
+  known.resize(static_cast<std::uint32_t>(ast_.size()));
+  for (std::uint32_t i = 0; i < ast_.size(); ++i) {
+    const ENodeOrVar& node = ast_[i];
+    if (node.is_var) {
+      const std::optional<Id> bound = subst.get(node.as_var());
+      if (!bound) continue;
+      egraph.prefetch_class(*bound);
+      ids[i] = egraph.find(*bound);
+      known[i] = true;
+      continue;
+    }
+    const Children& children = node.children();
+    if (!std::all_of(children.begin(), children.end(), [&](Id child) { return known[child]; })) continue;
+    SymbolLang instance = node.node;
+    for (Id& child : instance.children) child = ids[child];
+    egraph.prefetch_add(instance);
+  }
+}
+
 std::vector<Id> Pattern::apply_matches(EGraph& egraph,
                                        const std::vector<SearchMatches>& matches) const {
   std::vector<Id> changed;
@@ -295,9 +320,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
       // that a later instantiation and union will touch.
       const SearchMatches& later = matches[m + kLookahead];
       egraph.prefetch_class(later.eclass);
-      if (!later.substs.empty()) {
-        for (const auto& binding : later.substs.front()) egraph.prefetch_class(binding.second);
-      }
+      if (!later.substs.empty()) prefetch_instance(egraph, later.substs.front());
     }
     const SearchMatches& match = matches[m];
     for (const Subst& subst : match.substs) {

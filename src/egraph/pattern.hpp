@@ -266,6 +266,9 @@ class Pattern {
   // ids whose union merged two classes.
   std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const;
 
+  // Hints that the instance under `subst` will be added soon (apply_pat).
+  void prefetch_instance(const EGraph& egraph, const Subst& subst) const;
+
   // Adds the instance of this pattern under `subst` and returns its id.
   // `ids` is scratch space of the AST's length.
   Id apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
