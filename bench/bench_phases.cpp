@@ -14,8 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,8 +36,26 @@ namespace {
 using namespace korvane;
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+// CPU time of the calling thread: on a machine shared with other work it
+// counts only this thread's own running, unlike the wall clock.
+double thread_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+struct Start {
+  Clock::time_point wall = Clock::now();
+  double cpu = thread_seconds();
+};
+
+// "0.123 s (cpu 0.120 s)"
+std::string seconds_since(const Start& start) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%7.3f s (cpu %7.3f s)",
+                std::chrono::duration<double>(Clock::now() - start.wall).count(),
+                thread_seconds() - start.cpu);
+  return text;
 }
 
 std::string read_file(const char* path) {
@@ -46,7 +64,11 @@ std::string read_file(const char* path) {
     std::fprintf(stderr, "cannot read %s\n", path);
     std::exit(2);
   }
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  in.seekg(0, std::ios::end);
+  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 const char* stop_text(const egraph::Runner& runner) {
@@ -55,34 +77,14 @@ const char* stop_text(const egraph::Runner& runner) {
   return text.c_str();
 }
 
-// The engine's run, as EggEngine::canonicalize does it, with its iterations
-// printed.
+// The engine's run (loading the e-graph and running the rules), with its
+// iterations printed.
 void run_engine_verbose(const EngineGraph& graph, const EggEngine& engine) {
-  auto start = Clock::now();
-  egraph::EGraph egraph;
-  egraph.reserve(graph.size());
+  Start start;
   std::vector<egraph::Id> ids;
-  ids.reserve(graph.size());
-  for (Position p = 0; p < graph.size(); ++p) {
-    egraph::Children children;
-    for (Position x : graph.inputs(p)) children.push_back(ids[x]);
-    ids.push_back(egraph.add(egraph::SymbolLang(egraph::GlobalSymbol::intern(graph.token_text(p)),
-                                                std::move(children))));
-  }
-  std::printf("  e-graph load                 %8.3f s  (%zu classes)\n", seconds_since(start),
-              egraph.class_count());
-
-  egraph::Runner runner;
-  runner.set_iteration_limit(engine.iteration_limit());
-  runner.set_node_limit(EggEngine::node_limit(graph.size()));
-  auto scheduler = std::make_unique<egraph::BackoffScheduler>();
-  auto* backoff = scheduler.get();
-  runner.set_scheduler(std::move(scheduler));
-  runner.set_egraph(std::move(egraph));
-  start = Clock::now();
-  runner.run(engine.rules());
-  std::printf("  runner                       %8.3f s  (%zu iterations, %s)\n", seconds_since(start),
-              runner.iterations().size(), stop_text(runner));
+  const egraph::Runner runner = engine.run(graph, ids);
+  std::printf("  e-graph load and run         %s  (%zu iterations, %s)\n",
+              seconds_since(start).c_str(), runner.iterations().size(), stop_text(runner));
   std::printf("    %4s %10s %10s %8s %8s %8s %8s  %s\n", "iter", "classes", "hashcons", "search",
               "apply", "rebuild", "merges", "unions per rule");
   for (std::size_t i = 0; i < runner.iterations().size(); ++i) {
@@ -96,6 +98,7 @@ void run_engine_verbose(const EngineGraph& graph, const EggEngine& engine) {
                 applied.c_str());
   }
   std::string bans;
+  const auto* backoff = dynamic_cast<const egraph::BackoffScheduler*>(&runner.scheduler());
   for (const auto& [name, stats] : backoff->stats()) {
     if (stats.bans > 0) bans += std::string(name.as_str()) + "x" + std::to_string(stats.bans) + " ";
   }
@@ -105,28 +108,28 @@ void run_engine_verbose(const EngineGraph& graph, const EggEngine& engine) {
 // Each phase of reduce_with_mode on its own.
 void phase_by_phase(const NodeList& nodes, const NodeIds& outputs, const EggEngine& engine,
                     bool maximal) {
-  auto start = Clock::now();
+  Start start;
   const Cone cone = find_cone(nodes, outputs);
-  std::printf("  dead-code elimination        %8.3f s  (%zu kept)\n", seconds_since(start),
+  std::printf("  dead-code elimination        %s  (%zu kept)\n", seconds_since(start).c_str(),
               cone.kept.size());
-  start = Clock::now();
-  std::vector<Position> first_with_token;
+  start = Start();
+  NodeIds first_with_token;
   const EngineGraph kept = to_engine_graph(nodes, cone, first_with_token);
-  const TemplateTable templates(nodes, &cone.kept, std::move(first_with_token));
-  std::printf("  engine graph and templates   %8.3f s  (%zu tokens)\n", seconds_since(start),
+  const TemplateTable templates(nodes, std::move(first_with_token));
+  std::printf("  engine graph and templates   %s  (%zu tokens)\n", seconds_since(start).c_str(),
               kept.tokens().size());
   run_engine_verbose(kept, engine);
-  start = Clock::now();
+  start = Start();
   const Canonical canonical = engine.canonicalize(kept);
-  std::printf("  canonicalize (whole)         %8.3f s  (%zu canonical)\n", seconds_since(start),
+  std::printf("  canonicalize (whole)         %s  (%zu canonical)\n", seconds_since(start).c_str(),
               canonical.graph.size());
-  start = Clock::now();
+  start = Start();
   const CseResult deduplicated = cse(canonical.graph);
-  std::printf("  common subexpressions        %8.3f s  (%zu left)\n", seconds_since(start),
-              deduplicated.graph.size());
-  start = Clock::now();
+  std::printf("  common subexpressions        %s  (%zu left%s)\n", seconds_since(start).c_str(),
+              deduplicated.graph.size(), canonical.congruent ? "; skipped when reducing" : "");
+  start = Start();
   FusionResult fused = stage_fusion(deduplicated.graph, templates, maximal);
-  std::printf("  stage fusion                 %8.3f s  (%zu reduced)\n", seconds_since(start),
+  std::printf("  stage fusion                 %s  (%zu reduced)\n", seconds_since(start).c_str(),
               fused.nodes.size());
 }
 
@@ -161,13 +164,13 @@ int main(int argc, char** argv) {
   if (!whole_only) phase_by_phase(nodes, view.outputs(), engine, maximal);
 
   for (int r = 0; r < repeat; ++r) {
-    auto start = Clock::now();
+    Start start;
     auto [reduced, report] = store.reduce_with(engine, maximal);
-    const double whole = seconds_since(start);
-    start = Clock::now();
+    const std::string whole = seconds_since(start);
+    start = Start();
     reduced.reset();
-    std::printf("  GraphStore::reduce_with      %8.3f s  (+ %.3f s freeing the result)\n", whole,
-                seconds_since(start));
+    std::printf("  GraphStore::reduce_with      %s  (+ %s freeing the result)\n", whole.c_str(),
+                seconds_since(start).c_str());
   }
   return 0;
 }

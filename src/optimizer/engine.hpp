@@ -16,6 +16,10 @@ namespace korvane {
 struct Canonical {
   EngineGraph graph;          // one node per class, inputs point backwards
   std::vector<Position> map;  // per input position: its canonical position
+  // Set by an engine that guarantees no two canonical nodes share a token
+  // and their inputs, so that common-subexpression elimination of the graph
+  // would merge nothing and can be skipped.
+  bool congruent = false;
 };
 
 class RewriteEngine {
@@ -53,6 +57,12 @@ class EggEngine : public RewriteEngine {
   EggEngine();
 
   Canonical canonicalize(const EngineGraph& graph) const override;
+
+  // The rules' run over the e-graph of `graph`: the runner afterwards (its
+  // e-graph, iterations and stop reason), and in `ids` the class id each
+  // position was added as. canonicalize is this run followed by keeping the
+  // lowest position of every class.
+  egraph::Runner run(const EngineGraph& graph, std::vector<egraph::Id>& ids) const;
 
   const std::vector<egraph::Rewrite>& rules() const { return rules_; }
   std::size_t iteration_limit() const { return iteration_limit_; }

@@ -201,8 +201,7 @@ class RecordTokenMemo {
 
 }  // namespace
 
-EngineGraph to_engine_graph(const NodeList& list, const Cone& cone,
-                            std::vector<Position>& first_with_token) {
+EngineGraph to_engine_graph(const NodeList& list, const Cone& cone, NodeIds& first_with_token) {
   const NodeIds& kept = cone.kept;
   auto tokens = std::make_shared<TokenTable>();
   std::vector<TokenId> ids;
@@ -222,7 +221,7 @@ EngineGraph to_engine_graph(const NodeList& list, const Cone& cone,
     }
   }
 
-  first_with_token.assign(tokens->size(), kNoPosition);
+  first_with_token.assign(tokens->size(), kNoTemplate);
   EngineGraph graph(std::move(tokens));
   graph.reserve(kept.size(), edges);
   Positions ins;
@@ -230,8 +229,8 @@ EngineGraph to_engine_graph(const NodeList& list, const Cone& cone,
     const RecordInputs old_inputs = list.inputs(kept[k]);
     ins.clear();
     for (std::uint32_t j = 0; j < old_inputs.size(); ++j) ins.push_back(cone.position[old_inputs[j]]);
-    const auto p = graph.add(ids[k], ins);
-    if (first_with_token[ids[k]] == kNoPosition) first_with_token[ids[k]] = p;
+    graph.add(ids[k], ins);
+    if (first_with_token[ids[k]] == kNoTemplate) first_with_token[ids[k]] = kept[k];
   }
   graph.outputs.reserve(cone.outputs.size());
   for (NodeId out : cone.outputs) graph.outputs.push_back(static_cast<Position>(out));

@@ -31,6 +31,8 @@ using TokenId = std::uint32_t;
 
 // Marks "no position" in tables indexed by position or token.
 inline constexpr Position kNoPosition = 0xFFFFFFFFu;
+// Marks "no node" in a template list.
+inline constexpr NodeId kNoTemplate = ~NodeId{0};
 
 // Distinct token texts, numbered densely in order of first interning.
 class TokenTable {
@@ -111,8 +113,8 @@ EngineGraph to_engine_graph(const std::vector<NodeKey>& nodes, const NodeIds& ou
 
 // The engine graph of the kept nodes of a cone of `list`, in kept order, with
 // inputs and outputs as kept positions. `first_with_token` receives, for every
-// token id, the first kept position with that token (the template table).
-EngineGraph to_engine_graph(const NodeList& list, const Cone& cone,
-                            std::vector<Position>& first_with_token);
+// token id, the id in `list` of the first kept node with that token (the
+// template table).
+EngineGraph to_engine_graph(const NodeList& list, const Cone& cone, NodeIds& first_with_token);
 
 }  // namespace korvane

@@ -6,12 +6,10 @@
 namespace korvane {
 
 void TemplateTable::rebuild(TokenId token, std::span<const NodeId> inputs,
-                            RecordList& out) const {
-  check_invariant(token < first_.size() && first_[token] != kNoPosition,
+                            std::string& out) const {
+  check_invariant(token < first_.size() && first_[token] != kNoTemplate,
                   "boundary token missing from the template table");
-  const NodeId kept_position = first_[token];
-  const NodeId id = kept_ ? (*kept_)[kept_position] : kept_position;
-  list_.append_with_inputs(id, inputs, out);
+  list_.write_with_inputs(first_[token], inputs, out);
 }
 
 namespace {
@@ -106,10 +104,11 @@ Positions maximal_groups(const EngineGraph& graph, const std::vector<std::uint8_
 class StageEmitter {
  public:
   StageEmitter(const EngineGraph& graph, const TemplateTable& templates, const Positions& group,
-               FusionResult& result)
+               RecordSink& out, FusionResult& result)
       : graph_(graph),
         templates_(templates),
         group_(group),
+        out_(out),
         result_(result),
         rank_(graph.size()),
         emitted_(graph.size(), kNoPosition),
@@ -131,7 +130,7 @@ class StageEmitter {
     members_.resize(n);
     for (Position p = 0; p < n; ++p) members_[begin[group_[p]] + rank_[p]] = p;
 
-    result_.landings.resize(n);
+    result_.landings = NodeMap(n);
     for (Position p = 0; p < n; ++p) {
       const Position g = group_[p];
       if (last[g] != p) continue;
@@ -150,16 +149,23 @@ class StageEmitter {
   }
 
  private:
-  Position next_position() const { return static_cast<Position>(result_.nodes.size()); }
+  // Sends the record built in record_ out; the id it gets there.
+  Position emit_record() {
+    ++result_.emitted;
+    const NodeId id = out_.add(record_);
+    check_invariant(id < kNoPosition, "reduced ids fit the optimizer's positions");
+    return static_cast<Position>(id);
+  }
 
   void emit_boundary(Position b) {
     inputs_.clear();
     for (Position x : graph_.inputs(b)) inputs_.push_back(emitted(x));
-    const Position at = next_position();
-    templates_.rebuild(graph_.token(b), inputs_, result_.nodes);
+    record_.clear();
+    templates_.rebuild(graph_.token(b), inputs_, record_);
+    const Position at = emit_record();
     ++result_.boundary_nodes;
     emitted_[b] = at;
-    result_.landings[b] = Landing{at, std::nullopt};
+    result_.landings.set(b, Landing{at, std::nullopt});
   }
 
   void emit_stage(Position g, std::span<const Position> members) {
@@ -184,16 +190,18 @@ class StageEmitter {
       }
       append_stage_member(member_bytes_, graph_.token_text(m), refs_);
     }
-    const Position at = next_position();
-    result_.nodes.push_stage(inputs_, static_cast<std::uint32_t>(members.size()), member_bytes_);
+    record_.clear();
+    write_stage(record_, inputs_, static_cast<std::uint32_t>(members.size()), member_bytes_);
+    const Position at = emit_record();
     ++result_.stages;
     emitted_[g] = at;
-    for (Position m : members) result_.landings[m] = Landing{at, rank_[m]};
+    for (Position m : members) result_.landings.set(m, Landing{at, rank_[m]});
   }
 
   const EngineGraph& graph_;
   const TemplateTable& templates_;
   const Positions& group_;
+  RecordSink& out_;
   FusionResult& result_;
   Positions rank_;        // member index of each position within its group
   Positions members_;     // group members, ascending, grouped by group id
@@ -203,11 +211,13 @@ class StageEmitter {
   NodeIds inputs_;              // the node being emitted: its inputs
   std::vector<StageRef> refs_;  // the member being written: its references
   std::string member_bytes_;    // the stage being written: its members
+  std::string record_;          // the node being emitted: its record
 };
 
 }  // namespace
 
-FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal) {
+FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal,
+                          RecordSink& out) {
   const std::size_t n = graph.size();
   std::vector<std::uint8_t> is_output(n, 0);
   for (Position o : graph.outputs) is_output[o] = 1;
@@ -216,7 +226,7 @@ FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templat
       maximal ? maximal_groups(graph, is_output) : single_use_groups(graph, is_output);
 
   FusionResult result;
-  StageEmitter emitter(graph, templates, group, result);
+  StageEmitter emitter(graph, templates, group, out, result);
   emitter.run();
   result.outputs.reserve(graph.outputs.size());
   for (Position o : graph.outputs) result.outputs.push_back(emitter.emitted(o));

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,7 +44,7 @@ class NodeList {
   }
 
   // Appends the node's record, with `new_inputs` as its inputs, to `out`.
-  void append_with_inputs(NodeId id, std::span<const NodeId> new_inputs, RecordList& out) const;
+  void write_with_inputs(NodeId id, std::span<const NodeId> new_inputs, std::string& out) const;
 
   // A decoded copy of the node.
   NodeKey node(NodeId id) const { return keys_ ? (*keys_)[id] : view_->node(id); }

@@ -59,28 +59,36 @@ void RecordList::push_record(std::string_view record) {
 }
 
 void RecordList::push_with_inputs(std::string_view record, std::span<const NodeId> inputs) {
-  const std::size_t at = input_list_offset(record);
-  if (at == record.size()) {
-    // A source: nothing to splice (a source ignores new inputs).
-    push_record(record);
-    return;
-  }
-  const std::size_t old_end = at + 4 + 8 * std::size_t{record_inputs(record).size()};
-  bytes_.append(record.substr(0, at));
-  put_u32(bytes_, checked_u32(inputs.size()));
-  for (NodeId id : inputs) put_u64(bytes_, id);
-  bytes_.append(record.substr(old_end));
+  write_with_inputs(bytes_, record, inputs);
   ends_.push_back(bytes_.size());
 }
 
 void RecordList::push_stage(std::span<const NodeId> inputs, std::uint32_t member_count,
                             std::string_view members) {
-  bytes_.push_back(static_cast<char>(NodeKind::Stage));
-  put_u32(bytes_, checked_u32(inputs.size()));
-  for (NodeId id : inputs) put_u64(bytes_, id);
-  put_u32(bytes_, member_count);
-  bytes_.append(members);
+  write_stage(bytes_, inputs, member_count, members);
   ends_.push_back(bytes_.size());
+}
+
+void write_with_inputs(std::string& out, std::string_view record, std::span<const NodeId> inputs) {
+  const std::size_t at = input_list_offset(record);
+  if (at == record.size()) {
+    out.append(record);  // a source: nothing to splice (a source ignores new inputs)
+    return;
+  }
+  const std::size_t old_end = at + 4 + 8 * std::size_t{record_inputs(record).size()};
+  out.append(record.substr(0, at));
+  put_u32(out, checked_u32(inputs.size()));
+  for (NodeId id : inputs) put_u64(out, id);
+  out.append(record.substr(old_end));
+}
+
+void write_stage(std::string& out, std::span<const NodeId> inputs, std::uint32_t member_count,
+                 std::string_view members) {
+  out.push_back(static_cast<char>(NodeKind::Stage));
+  put_u32(out, checked_u32(inputs.size()));
+  for (NodeId id : inputs) put_u64(out, id);
+  put_u32(out, member_count);
+  out.append(members);
 }
 
 void append_stage_member(std::string& out, std::string_view token,
