@@ -61,7 +61,8 @@ void EGraph::swap(EGraph& other) noexcept {
 std::size_t EGraph::hashcons_size() const { return memo_.size(); }
 
 void EGraph::reserve(std::size_t node_count) {
-  union_find_.reserve(union_find_.size() + node_count);
+  // Rules add ids too; room for some of them spares copying the union-find.
+  union_find_.reserve(union_find_.size() + node_count + node_count / 2);
   memo_.reserve(memo_.size() + node_count, created_);
   classes_.reserve(classes_.size() + node_count);
   created_.reserve(created_.size() + node_count);
@@ -147,6 +148,11 @@ bool EGraph::perform_union(Id a, Id b) {
 }
 
 std::size_t EGraph::rebuild() {
+  if (!unioned_) {
+    index_new_classes();
+    clean_ = true;
+    return 0;
+  }
   std::size_t merges = process_unions();
   unioned_ = false;
   rebuild_classes();
@@ -154,14 +160,23 @@ std::size_t EGraph::rebuild() {
   return merges;
 }
 
-std::size_t EGraph::process_unions() {
-  if (!unioned_) {
-    // Every pending pair was pushed by add(), with children canonical then,
-    // and no union has changed a root since: each would be skipped below.
-    touched_.insert(touched_.end(), worklist_.rbegin(), worklist_.rend());
-    worklist_.clear();
-    return 0;
+// A rebuild with no union since the last one: every pending pair was pushed
+// by add(), for a class that holds just that node, with children that were
+// canonical then and still are. Re-canonicalizing would change nothing, so
+// the classes are only indexed, in the order the full rebuild tidies them
+// (the worklist's, last first).
+void EGraph::index_new_classes() {
+  ++rebuild_count_;
+  for (auto pending = worklist_.rbegin(); pending != worklist_.rend(); ++pending) {
+    EClass& eclass = class_record(*pending);
+    eclass.tidied_in_ = rebuild_count_;
+    const GlobalSymbol op = eclass.nodes[0].op;
+    if (!is_indexed_under(eclass, op)) index_under(eclass, op);
   }
+  worklist_.clear();
+}
+
+std::size_t EGraph::process_unions() {
   std::size_t merges = 0;
   while (!worklist_.empty()) {
     Id id = worklist_.back();

@@ -30,6 +30,7 @@
 #include "egraph/enode.hpp"
 #include "egraph/small_vector.hpp"
 #include "egraph/symbol.hpp"
+#include "large_alloc.hpp"
 
 namespace korvane::egraph {
 
@@ -68,7 +69,7 @@ class UnionFind {
   }
   [[noreturn]] void throw_out_of_range(Id id) const;
 
-  std::vector<Id> parents_;
+  std::vector<Id, LargeAllocator<Id>> parents_;
 };
 
 // The record of one canonical class. A record fills one cache line (and is
@@ -187,6 +188,7 @@ class EGraph {
  private:
   bool perform_union(Id a, Id b);
   std::size_t process_unions();
+  void index_new_classes();
   void rebuild_classes();
   void tidy_class(EClass& eclass);
   bool is_indexed_under(const EClass& eclass, GlobalSymbol op) const;

@@ -7,13 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "egraph/chunked_vector.hpp"
 #include "egraph/enode.hpp"
 #include "error.hpp"
+#include "large_alloc.hpp"
 
 namespace korvane::egraph::detail {
 
@@ -96,6 +96,7 @@ class NodeMemo {
   }
 
   void reserve(std::size_t count, const Created& created) {
+    entries_.reserve(count);
     std::size_t wanted = 64;
     while (count * 8 > wanted * 5) wanted *= 2;
     if (wanted > slots_.size()) grow(wanted, created);
@@ -136,7 +137,7 @@ class NodeMemo {
   }
 
   void grow(std::size_t capacity, const Created& created) {
-    std::vector<Slot> old(capacity, Slot{0, kEmpty});
+    Slots old(capacity, Slot{0, kEmpty});
     old.swap(slots_);
     mask_ = capacity - 1;
     for (const Slot& slot : old) {
@@ -147,9 +148,11 @@ class NodeMemo {
     }
   }
 
+  using Slots = std::vector<Slot, LargeAllocator<Slot>>;
+
   ChunkedVector<Entry> entries_;
   ChunkedVector<SymbolLang> extra_keys_;
-  std::vector<Slot> slots_;
+  Slots slots_;
   std::size_t mask_ = 0;
 };
 
@@ -162,8 +165,8 @@ class NodeMemo {
 class SearchIndex {
  public:
   const std::vector<Id>& classes_with(GlobalSymbol op) const {
-    auto found = bucket_of_.find(op);
-    return found == bucket_of_.end() ? kNone : buckets_[found->second].ids;
+    const std::uint32_t b = find(op);
+    return b == kNoBucket ? kNone : buckets_[b].ids;
   }
 
   void add(GlobalSymbol op, Id id) { buckets_[bucket(op)].ids.push_back(id); }
@@ -193,18 +196,59 @@ class SearchIndex {
     std::vector<Id> ids;
     bool stale = false;
   };
+  // Operator -> bucket, by open addressing on the symbol's number: a graph
+  // has thousands of operators, and indexing a million new classes looks one
+  // up per class.
+  struct Slot {
+    std::uint32_t op = 0;  // symbol numbers are never 0
+    std::uint32_t bucket = 0;
+  };
+  static constexpr std::uint32_t kNoBucket = UINT32_MAX;
+
+  static std::size_t home(std::uint32_t op, std::size_t mask) {
+    return static_cast<std::size_t>(mix64(op)) & mask;
+  }
+
+  std::uint32_t find(GlobalSymbol op) const {
+    if (slots_.empty()) return kNoBucket;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = home(op.number(), mask);; i = (i + 1) & mask) {
+      if (slots_[i].op == op.number()) return slots_[i].bucket;
+      if (slots_[i].op == 0) return kNoBucket;
+    }
+  }
 
   std::uint32_t bucket(GlobalSymbol op) {
     if (op == last_op_ && !buckets_.empty()) return last_bucket_;
-    auto [found, inserted] = bucket_of_.try_emplace(op, static_cast<std::uint32_t>(buckets_.size()));
-    if (inserted) buckets_.emplace_back();
+    std::uint32_t b = find(op);
+    if (b == kNoBucket) {
+      if ((buckets_.size() + 1) * 2 > slots_.size()) grow();
+      b = static_cast<std::uint32_t>(buckets_.size());
+      buckets_.emplace_back();
+      place(Slot{op.number(), b});
+    }
     last_op_ = op;
-    last_bucket_ = found->second;
-    return last_bucket_;
+    last_bucket_ = b;
+    return b;
+  }
+
+  void place(Slot slot) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = home(slot.op, mask);
+    while (slots_[i].op != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size());
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.op != 0) place(slot);
+    }
   }
 
   static inline const std::vector<Id> kNone{};
-  std::unordered_map<GlobalSymbol, std::uint32_t> bucket_of_;
+  std::vector<Slot> slots_;
   std::vector<Bucket> buckets_;
   std::vector<std::uint32_t> stale_;
   GlobalSymbol last_op_ = GlobalSymbol::from_number(0);

@@ -286,26 +286,21 @@ Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) 
 
 void Pattern::prefetch_instance(const EGraph& egraph, const Subst& subst) const {
   // Only nodes over variables can be formed before the instance is added;
-  // deeper ones need the ids that adding their children returns.
-  SmallVector<Id, 8> ids;
-  ids.resize(static_cast<std::uint32_t>(ast_.size()));
-  SmallVector<bool, 8> known;
-  known.resize(static_cast<std::uint32_t>(ast_.size()));
+  // deeper ones need the ids that adding their children returns. Bound ids
+  // are canonical as of the last rebuild, which is close enough for a hint
+  // and spares walking the union-find here.
   for (std::uint32_t i = 0; i < ast_.size(); ++i) {
     const ENodeOrVar& node = ast_[i];
-    if (node.is_var) {
-      const std::optional<Id> bound = subst.get(node.as_var());
-      if (!bound) continue;
-      egraph.prefetch_class(*bound);
-      ids[i] = egraph.find(*bound);
-      known[i] = true;
-      continue;
-    }
-    const Children& children = node.children();
-    if (!std::all_of(children.begin(), children.end(), [&](Id child) { return known[child]; })) continue;
+    if (node.is_var) continue;
     SymbolLang instance = node.node;
-    for (Id& child : instance.children) child = ids[child];
-    egraph.prefetch_add(instance);
+    bool formed = true;
+    for (Id& child : instance.children) {
+      const ENodeOrVar& operand = ast_[child];
+      const std::optional<Id> bound = operand.is_var ? subst.get(operand.as_var()) : std::nullopt;
+      formed = formed && bound.has_value();
+      if (bound) child = *bound;
+    }
+    if (formed) egraph.prefetch_add(instance);
   }
 }
 

@@ -53,21 +53,27 @@ egraph::Runner EggEngine::run(const EngineGraph& graph, std::vector<egraph::Id>&
   }
   ids.clear();
   ids.reserve(n);
+  using egraph::Id;
   const auto enode_at = [&](Position p) {
     egraph::Children children;
     for (Position x : graph.inputs(p)) children.push_back(ids[x]);
     return egraph::SymbolLang(symbols[graph.token(p)], std::move(children));
   };
+  // Loading is a stream of random reads (children's classes, hash-cons
+  // slots). A node a few positions ahead is formed early to start its reads;
+  // an input not loaded yet gets the id it will have if every node up to it
+  // is new, as nodes of a store are.
   constexpr Position kAhead = 8;
-  for (Position p = 0; p < n; ++p) {
-    // A node a few positions ahead whose inputs are all loaded: start
-    // reading what adding it will touch.
-    if (p + kAhead < n) {
-      const auto ahead = graph.inputs(p + kAhead);
-      if (std::all_of(ahead.begin(), ahead.end(), [&](Position x) { return x < p; })) {
-        egraph.prefetch_add(enode_at(p + kAhead));
-      }
+  const auto predicted_enode_at = [&](Position p) {
+    egraph::Children children;
+    for (Position x : graph.inputs(p)) {
+      children.push_back(x < ids.size() ? ids[x]
+                                        : static_cast<Id>(egraph.id_count() + (x - ids.size())));
     }
+    return egraph::SymbolLang(symbols[graph.token(p)], std::move(children));
+  };
+  for (Position p = 0; p < n; ++p) {
+    if (p + kAhead < n) egraph.prefetch_add(predicted_enode_at(p + kAhead));
     ids.push_back(egraph.add(enode_at(p)));
   }
 
