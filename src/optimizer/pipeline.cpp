@@ -79,6 +79,7 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs,
   {
     const EngineGraph kept = to_engine_graph(nodes, cone, first_with_token);
     release(cone.kept);
+    release(cone.input_offset);
     canonical = engine.canonicalize(kept);
     check_canonical(kept, canonical);
   }

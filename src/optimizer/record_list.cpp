@@ -26,15 +26,6 @@ std::uint32_t checked_u32(std::uint64_t n) {
   return static_cast<std::uint32_t>(n);
 }
 
-// Where the input list (its u32 count) starts. Every kind but the stage ends
-// with its inputs; a stage starts with them; a source has none.
-std::size_t input_list_offset(std::string_view record) {
-  const NodeKind kind = record_kind(record);
-  if (kind == NodeKind::Source) return record.size();
-  if (kind == NodeKind::Stage) return 1;
-  return record.size() - 4 - 8 * std::size_t{record_inputs(record).size()};
-}
-
 }  // namespace
 
 RecordList::RecordList(const std::vector<NodeKey>& nodes) {
@@ -69,13 +60,21 @@ void RecordList::push_stage(std::span<const NodeId> inputs, std::uint32_t member
   ends_.push_back(bytes_.size());
 }
 
+std::size_t input_list_offset(std::string_view record, const RecordInputs& inputs) {
+  const NodeKind kind = record_kind(record);
+  if (kind == NodeKind::Source) return record.size();
+  if (kind == NodeKind::Stage) return 1;
+  return record.size() - 4 - 8 * std::size_t{inputs.size()};
+}
+
 void write_with_inputs(std::string& out, std::string_view record, std::span<const NodeId> inputs) {
-  const std::size_t at = input_list_offset(record);
+  const RecordInputs old_inputs = record_inputs(record);
+  const std::size_t at = input_list_offset(record, old_inputs);
   if (at == record.size()) {
     out.append(record);  // a source: nothing to splice (a source ignores new inputs)
     return;
   }
-  const std::size_t old_end = at + 4 + 8 * std::size_t{record_inputs(record).size()};
+  const std::size_t old_end = at + 4 + 8 * std::size_t{old_inputs.size()};
   out.append(record.substr(0, at));
   put_u32(out, checked_u32(inputs.size()));
   for (NodeId id : inputs) put_u64(out, id);
@@ -103,9 +102,9 @@ void append_stage_member(std::string& out, std::string_view token,
 }
 
 void overwrite_inputs(std::string& record, std::span<const NodeId> inputs) {
-  const std::size_t at = input_list_offset(record);
-  check_invariant(at == record.size() ? inputs.empty()
-                                      : record_inputs(record).size() == inputs.size(),
+  const RecordInputs old_inputs = record_inputs(record);
+  const std::size_t at = input_list_offset(record, old_inputs);
+  check_invariant(at == record.size() ? inputs.empty() : old_inputs.size() == inputs.size(),
                   "rewritten inputs keep their count");
   for (std::size_t k = 0; k < inputs.size(); ++k) {
     std::memcpy(record.data() + at + 4 + 8 * k, &inputs[k], 8);

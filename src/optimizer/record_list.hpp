@@ -68,6 +68,11 @@ class RecordList : public RecordSink {
   std::vector<std::size_t> ends_;
 };
 
+// Where the input list (its u32 count) of a well-formed record with inputs
+// `inputs` starts: every kind but the stage ends with its inputs, a stage
+// starts with them, and a source has none (its size is returned).
+std::size_t input_list_offset(std::string_view record, const RecordInputs& inputs);
+
 // Appends to `out` a copy of a well-formed record whose input list is `inputs`.
 void write_with_inputs(std::string& out, std::string_view record, std::span<const NodeId> inputs);
 // Appends to `out` a stage record: `inputs`, then `member_count` members
