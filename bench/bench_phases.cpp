@@ -128,9 +128,10 @@ void phase_by_phase(const NodeList& nodes, const NodeIds& outputs, const EggEngi
   std::printf("  common subexpressions        %s  (%zu left%s)\n", seconds_since(start).c_str(),
               deduplicated.graph.size(), canonical.congruent ? "; skipped when reducing" : "");
   start = Start();
-  FusionResult fused = stage_fusion(deduplicated.graph, templates, maximal);
+  RecordList reduced;
+  stage_fusion(deduplicated.graph, templates, maximal, reduced);
   std::printf("  stage fusion                 %s  (%zu reduced)\n", seconds_since(start).c_str(),
-              fused.nodes.size());
+              reduced.size());
 }
 
 }  // namespace
