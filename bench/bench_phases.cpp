@@ -100,9 +100,10 @@ void run_engine_verbose(const EngineGraph& graph, const EggEngine& engine) {
   std::string bans;
   const auto* backoff = dynamic_cast<const egraph::BackoffScheduler*>(&runner.scheduler());
   for (const auto& [name, stats] : backoff->stats()) {
-    if (stats.bans > 0) bans += std::string(name.as_str()) + "x" + std::to_string(stats.bans) + " ";
+    bans += std::string(name.as_str()) + " " + std::to_string(stats.bans) + "/" +
+            std::to_string(stats.uses) + " ";
   }
-  std::printf("    bans: %s\n", bans.empty() ? "none" : bans.c_str());
+  std::printf("    bans/uses: %s\n", bans.c_str());
 }
 
 // Each phase of reduce_with_mode on its own.

@@ -82,9 +82,9 @@ void EGraph::throw_invalid_id(Id root) const {
   throw InternalError("Invalid id " + std::to_string(root));
 }
 
-void EGraph::prefetch_add(const SymbolLang& node) const {
-  for (Id child : node.children) prefetch_class(child);
-  memo_.prefetch(node);
+void EGraph::prefetch_add(GlobalSymbol op, std::span<const Id> children) const {
+  for (Id child : children) prefetch_class(child);
+  memo_.prefetch(op, children);
 }
 
 Id EGraph::add(SymbolLang node) {
@@ -110,6 +110,20 @@ std::optional<Id> EGraph::lookup(SymbolLang node) const {
   canonicalize(node);
   if (const Id* existing = memo_.find(node, created_)) return find(*existing);
   return std::nullopt;
+}
+
+// A node in a class's list either was canonical at the last rebuild, which
+// left every listed node in the hash-cons under an id of its class, or came
+// with an add() or a union since, which keep that true for the class it is
+// in now. So a listed node equal to the canonical `node` is in the hash-cons
+// under an id of this class. Lists are unsorted between rebuilds (unions
+// concatenate them); a bound on the scan keeps a large class from making
+// each check cost its size.
+bool EGraph::holds(Id id, SymbolLang node) const {
+  constexpr std::size_t kScanned = 8;
+  canonicalize(node);
+  const auto& nodes = class_of(id).nodes;
+  return nodes.size() <= kScanned && std::find(nodes.begin(), nodes.end(), node) != nodes.end();
 }
 
 bool EGraph::union_(Id a, Id b) { return perform_union(a, b); }

@@ -21,6 +21,7 @@
 #include <iosfwd>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -121,6 +122,11 @@ class EGraph {
   // The canonical id of the class holding `node`, if any. Read-only.
   std::optional<Id> lookup(SymbolLang node) const;
 
+  // Whether `id`'s class is known to hold `node` (children canonicalized):
+  // then add(node) would return that class. Only short node lists are
+  // searched; for a long one the answer is false (unknown). Read-only.
+  bool holds(Id id, SymbolLang node) const;
+
   // The canonical id of `id`. Read-only: no path compression.
   Id find(Id id) const { return union_find_.find(id); }
 
@@ -169,11 +175,11 @@ class EGraph {
     }
   }
 
-  // Hints that `node` will be added soon: starts reading the memory its
-  // children's classes and its hash-cons probe will touch. Loading a large
-  // graph is a stream of such random reads; issued a few nodes ahead they
-  // overlap instead of following one another.
-  void prefetch_add(const SymbolLang& node) const;
+  // Hints that the node `op` over `children` will be added soon: starts
+  // reading the memory its children's classes and its hash-cons probe will
+  // touch. Loading a large graph is a stream of such random reads; issued a
+  // few nodes ahead they overlap instead of following one another.
+  void prefetch_add(GlobalSymbol op, std::span<const Id> children) const;
 
   // The e-node that `id` was created for, with its children as they were
   // when it was added (each id names the class one e-node was created in).

@@ -74,9 +74,9 @@ class NodeMemo {
     }
   }
 
-  // Hints that `node` will be probed soon.
-  void prefetch(const SymbolLang& node) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash_enode(node) & mask_]);
+  // Hints that the node `op` over `children` will be probed soon.
+  void prefetch(GlobalSymbol op, std::span<const Id> children) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash_enode(op, children) & mask_]);
   }
 
   // Enters the node that `id` was just created for (created[id]) at the slot

@@ -274,6 +274,11 @@ class Pattern {
   Id apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
 
  private:
+  // apply_pat for a match in `eclass`, or nothing when the instance's root
+  // node is already in that class (the union would merge nothing).
+  std::optional<Id> instantiate_unless_held(EGraph& egraph, const Subst& subst,
+                                            std::vector<Id>& ids, Id eclass) const;
+
   PatternAst ast_;
   Program program_;
 };

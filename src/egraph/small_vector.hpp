@@ -45,7 +45,18 @@ class SmallVector {
     append(first, last);
   }
 
-  SmallVector(const SmallVector& other) { append(other.begin(), other.end()); }
+  SmallVector(const SmallVector& other) {
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      // E-nodes are copied into every table that keeps one; a short list of
+      // ids is one small copy.
+      if (other.size_ <= N) {
+        std::memcpy(storage_, other.data(), sizeof(T) * other.size_);
+        size_ = other.size_;
+        return;
+      }
+    }
+    append(other.begin(), other.end());
+  }
 
   SmallVector(SmallVector&& other) noexcept { steal(other); }
 

@@ -64,16 +64,17 @@ egraph::Runner EggEngine::run(const EngineGraph& graph, std::vector<egraph::Id>&
   // an input not loaded yet gets the id it will have if every node up to it
   // is new, as nodes of a store are.
   constexpr Position kAhead = 8;
-  const auto predicted_enode_at = [&](Position p) {
-    egraph::Children children;
+  Positions ahead_children;
+  const auto prefetch_at = [&](Position p) {
+    ahead_children.clear();
     for (Position x : graph.inputs(p)) {
-      children.push_back(x < ids.size() ? ids[x]
-                                        : static_cast<Id>(egraph.id_count() + (x - ids.size())));
+      ahead_children.push_back(x < ids.size() ? ids[x]
+                                              : static_cast<Id>(egraph.id_count() + (x - ids.size())));
     }
-    return egraph::SymbolLang(symbols[graph.token(p)], std::move(children));
+    egraph.prefetch_add(symbols[graph.token(p)], ahead_children);
   };
   for (Position p = 0; p < n; ++p) {
-    if (p + kAhead < n) egraph.prefetch_add(predicted_enode_at(p + kAhead));
+    if (p + kAhead < n) prefetch_at(p + kAhead);
     ids.push_back(egraph.add(enode_at(p)));
   }
 
