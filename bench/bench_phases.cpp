@@ -4,12 +4,15 @@
 // search, apply and rebuild time of each), so a size-dependent cost can be
 // pinned on a phase or on the number and cost of iterations.
 //
-//   bench_phases BLOB [--maximal] [--repeat N] [--whole-only]
+//   bench_phases BLOB [--maximal] [--repeat N] [--whole-only] [--frozen-clock]
 //
 // BLOB is a store written by GraphStore.serialize(outputs=...); the reduction
 // runs against the blob's outputs. The last rows time one whole
 // GraphStore::reduce_with of the same store for comparison; --whole-only
-// runs just those (for a memory profiler).
+// runs just those (for a profiler). --frozen-clock stops the rewrite engine's
+// clock, so its 5-second limit never ends a run early: under an instruction
+// counter (callgrind) the run would otherwise stop after fewer iterations
+// and count less work than it does.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -139,15 +142,19 @@ void phase_by_phase(const NodeList& nodes, const NodeIds& outputs, const EggEngi
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bench_phases BLOB [--maximal] [--repeat N] [--whole-only]\n");
+    std::fprintf(stderr, "usage: bench_phases BLOB [--maximal] [--repeat N] [--whole-only] [--frozen-clock]\n");
     return 2;
   }
+  EggEngine engine;
   bool maximal = false;
   bool whole_only = false;
   int repeat = 1;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--maximal") == 0) maximal = true;
     if (std::strcmp(argv[i], "--whole-only") == 0) whole_only = true;
+    if (std::strcmp(argv[i], "--frozen-clock") == 0) {
+      engine.set_clock_for_measurement([] { return egraph::Runner::Clock::time_point{}; });
+    }
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::atoi(argv[++i]);
   }
   const std::string bytes = read_file(argv[1]);
@@ -159,7 +166,6 @@ int main(int argc, char** argv) {
   const GraphStore& store = **decoded;
   const ArenaView view = store.view();
   const NodeList nodes(view);
-  const EggEngine engine;
   std::printf("%llu nodes, %zu outputs%s\n", static_cast<unsigned long long>(view.size()),
               view.outputs().size(), maximal ? ", maximal fusion" : "");
 

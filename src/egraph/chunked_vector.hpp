@@ -65,7 +65,8 @@ class ChunkedVector {
     return *slot;
   }
 
-  void push_back(T item) { emplace_back(std::move(item)); }
+  void push_back(const T& item) { emplace_back(item); }
+  void push_back(T&& item) { emplace_back(std::move(item)); }
 
   // Makes the chunk table itself large enough for `count` entries, and
   // asks for large chunks from then on if that is more than one chunk.

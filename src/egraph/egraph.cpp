@@ -100,7 +100,7 @@ Id EGraph::add(SymbolLang node) {
   for (Id child : node.children) class_record(child).parents.push_back(id);
   worklist_.push_back(id);
   ++class_count_;
-  created_.push_back(std::move(node));
+  created_.emplace_back(std::move(node));
   memo_.insert_created(probe, id);
   clean_ = false;
   return id;

@@ -214,7 +214,7 @@ Program compile_from_pat(const PatternAst& compacted);
 // runs, so a search over many classes reuses one machine.
 class Machine {
  public:
-  Machine(const Program& program, const EGraph& egraph) : program_(program), egraph_(egraph) {}
+  Machine(const Program& program, const EGraph& egraph);
 
   // Appends the substitutions found in `eclass` (at most `limit`) to `out`.
   void run_with_limit(Id eclass, std::size_t limit, SubstList& out);
@@ -224,8 +224,13 @@ class Machine {
   bool run_from(std::size_t pc);
   bool run_lookup(const Lookup& lookup);
   bool yield_match();
+  void run_single_bind(Id eclass);
 
   const Program& program_;
+  // The program is one Bind on the searched class (an operator over
+  // variables, each once): every node of the class with that operator and
+  // arity is a match, read off directly.
+  const Bind* single_bind_ = nullptr;
   const EGraph& egraph_;
   std::vector<Id> registers_;
   std::vector<Id> lookup_buffer_;

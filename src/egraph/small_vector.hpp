@@ -216,6 +216,12 @@ class SmallVector {
   // Takes other's elements, leaving it empty; this vector must be empty.
   void steal(SmallVector& other) noexcept {
     if (other.is_inline()) {
+      if constexpr (std::is_trivially_copyable_v<T>) {
+        std::memcpy(storage_, other.storage_, sizeof(T) * other.size_);
+        size_ = other.size_;
+        other.size_ = 0;
+        return;
+      }
       std::uninitialized_move(other.begin(), other.end(), inline_data());
       size_ = other.size_;
       other.clear();

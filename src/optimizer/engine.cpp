@@ -84,6 +84,7 @@ egraph::Runner EggEngine::run(const EngineGraph& graph, std::vector<egraph::Id>&
   runner.set_iteration_limit(iteration_limit_);
   runner.set_node_limit(node_limit(n));
   runner.set_time_limit(egraph::Runner::kDefaultTimeLimit);
+  runner.set_clock(clock_);
   runner.set_scheduler(std::make_unique<egraph::BackoffScheduler>());
   runner.set_egraph(std::move(egraph));
   runner.run(rules_);

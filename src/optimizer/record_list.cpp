@@ -92,12 +92,23 @@ void write_stage(std::string& out, std::span<const NodeId> inputs, std::uint32_t
 
 void append_stage_member(std::string& out, std::string_view token,
                          std::span<const StageRef> inputs) {
-  put_u32(out, checked_u32(token.size()));
-  out.append(token);
-  put_u32(out, checked_u32(inputs.size()));
+  // Sized once and filled in place: a reduction writes a member per fused
+  // operation, and byte-wise appends would check the capacity each time.
+  const std::uint32_t token_size = checked_u32(token.size());
+  const std::uint32_t count = checked_u32(inputs.size());
+  const std::size_t at = out.size();
+  out.resize(at + 4 + token_size + 4 + 5 * std::size_t{count});
+  char* to = out.data() + at;
+  std::memcpy(to, &token_size, 4);  // the host is little-endian, like the format
+  std::memcpy(to + 4, token.data(), token_size);
+  to += 4 + token_size;
+  std::memcpy(to, &count, 4);
+  to += 4;
   for (const StageRef& ref : inputs) {
-    out.push_back(static_cast<char>(ref.kind));
-    put_u32(out, checked_u32(ref.index));
+    const std::uint32_t index = checked_u32(ref.index);
+    *to = static_cast<char>(ref.kind);
+    std::memcpy(to + 1, &index, 4);
+    to += 5;
   }
 }
 
