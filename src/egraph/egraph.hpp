@@ -32,6 +32,7 @@
 #include "egraph/small_vector.hpp"
 #include "egraph/symbol.hpp"
 #include "large_alloc.hpp"
+#include "prefetch.hpp"
 
 namespace korvane::egraph {
 
@@ -43,7 +44,7 @@ class UnionFind {
   void reserve(std::size_t count) { parents_.reserve(count); }
 
   Id parent(Id id) const { return parents_[checked(id)]; }
-  void prefetch(Id id) const { __builtin_prefetch(parents_.data() + id); }
+  void prefetch(Id id) const { korvane::prefetch(parents_.data() + id); }
   void set_parent(Id id, Id parent) { parents_[checked(id)] = parent; }
 
   // The root of `id`'s set; changes nothing.
@@ -170,7 +171,7 @@ class EGraph {
   // a hint a few candidates ahead their memory reads overlap.
   void prefetch_class(Id id) const {
     if (id < classes_.size()) {
-      __builtin_prefetch(&classes_[id]);
+      korvane::prefetch(&classes_[id]);
       union_find_.prefetch(id);
     }
   }

@@ -14,6 +14,7 @@
 #include "egraph/enode.hpp"
 #include "error.hpp"
 #include "large_alloc.hpp"
+#include "prefetch.hpp"
 
 namespace korvane::egraph::detail {
 
@@ -76,7 +77,7 @@ class NodeMemo {
 
   // Hints that the node `op` over `children` will be probed soon.
   void prefetch(GlobalSymbol op, std::span<const Id> children) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash_enode(op, children) & mask_]);
+    if (!slots_.empty()) korvane::prefetch(&slots_[hash_enode(op, children) & mask_]);
   }
 
   // Enters the node that `id` was just created for (created[id]) at the slot
