@@ -125,23 +125,28 @@ Reduced cone_of(const NodeList& nodes, const NodeIds& outputs) {
   Reduced reduced;
   reduced.store = std::make_unique<GraphStore>();
   StoreSink sink(*reduced.store);
+  // Kept nodes are distinct store nodes with distinct inputs, so each gets
+  // its kept position as id; the ids the store returns are used all the same.
+  NodeIds ids;
+  ids.reserve(cone.kept.size());
   NodeIds ins;
   std::string record;
   for (NodeId id : cone.kept) {
     const RecordInputs old_inputs = nodes.inputs(id);
     ins.clear();
     for (std::uint32_t j = 0; j < old_inputs.size(); ++j) {
-      ins.push_back(cone.position[old_inputs[j]]);
+      ins.push_back(ids[cone.position[old_inputs[j]]]);
     }
     record.clear();
     nodes.write_with_inputs(id, ins, record);
-    sink.add(record);
+    ids.push_back(sink.add(record));
   }
+  for (NodeId& out : cone.outputs) out = ids[out];
   reduced.outputs = std::move(cone.outputs);
   reduced.node_map = NodeMap(nodes.size());
   for (NodeId id = 0; id < nodes.size(); ++id) {
     const Position k = cone.position[id];
-    if (k != kDropped) reduced.node_map.set(id, Landing{k, std::nullopt});
+    if (k != kDropped) reduced.node_map.set(id, Landing{ids[k], std::nullopt});
   }
   return reduced;
 }
