@@ -111,9 +111,7 @@ class StageEmitter {
         out_(out),
         result_(result),
         rank_(graph.size()),
-        emitted_(graph.size(), kNoPosition),
-        slot_stamp_(graph.size(), kNoPosition),
-        slot_(graph.size()) {}
+        emitted_(graph.size(), kNoPosition) {}
 
   // Emits every group when its largest member comes up: a value leaving a
   // group comes from that member, which lies below all of its consumers, so
@@ -168,9 +166,38 @@ class StageEmitter {
     result_.landings.set(b, Landing{at, std::nullopt});
   }
 
+  // The stage input slot of the group `producer` (which `x` belongs to):
+  // members that read the same outside group share one slot. Most stages
+  // read a handful of groups, found in a short list of this stage's own;
+  // past that, tables indexed by group (made when first needed) take over,
+  // so a stage with many inputs stays linear.
+  Position slot_of(Position producer, Position x, Position stamp) {
+    constexpr std::size_t kListed = 16;
+    for (const auto& [listed, slot] : stage_slots_) {
+      if (listed == producer) return slot;
+    }
+    if (stage_slots_.size() < kListed) {
+      const auto slot = static_cast<Position>(inputs_.size());
+      stage_slots_.emplace_back(producer, slot);
+      inputs_.push_back(emitted(x));
+      return slot;
+    }
+    if (slot_stamp_.empty()) {
+      slot_stamp_.assign(graph_.size(), kNoPosition);
+      slot_.resize(graph_.size());
+    }
+    if (slot_stamp_[producer] != stamp) {
+      slot_stamp_[producer] = stamp;
+      slot_[producer] = static_cast<Position>(inputs_.size());
+      inputs_.push_back(emitted(x));
+    }
+    return slot_[producer];
+  }
+
   void emit_stage(Position g, std::span<const Position> members) {
     const auto stamp = static_cast<Position>(result_.stages);
     inputs_.clear();
+    stage_slots_.clear();
     member_bytes_.clear();
     for (Position m : members) {
       refs_.clear();
@@ -180,13 +207,7 @@ class StageEmitter {
           refs_.push_back(StageRef::member(rank_[x]));
           continue;
         }
-        // Members that read the same outside value share one slot.
-        if (slot_stamp_[producer] != stamp) {
-          slot_stamp_[producer] = stamp;
-          slot_[producer] = static_cast<Position>(inputs_.size());
-          inputs_.push_back(emitted(x));
-        }
-        refs_.push_back(StageRef::input(slot_[producer]));
+        refs_.push_back(StageRef::input(slot_of(producer, x, stamp)));
       }
       append_stage_member(member_bytes_, graph_.token_text(m), refs_);
     }
@@ -206,7 +227,8 @@ class StageEmitter {
   Positions rank_;        // member index of each position within its group
   Positions members_;     // group members, ascending, grouped by group id
   Positions emitted_;     // group id -> reduced position
-  Positions slot_stamp_;  // producer group -> stage that last gave it a slot
+  std::vector<std::pair<Position, Position>> stage_slots_;  // the stage's first groups and slots
+  Positions slot_stamp_;  // producer group -> stage that last gave it a slot (large stages)
   Positions slot_;        // producer group -> its slot in that stage
   NodeIds inputs_;              // the node being emitted: its inputs
   std::vector<StageRef> refs_;  // the member being written: its references

@@ -119,6 +119,32 @@ TEST(StageFusion, MembersShareSlotsPerProducer) {
   EXPECT_EQ(r.nodes.node(2), stage({0, 1}, {{"op|f", {in(0), in(1)}}, {"op|g", {in(1), mem(0), in(0)}}}));
 }
 
+TEST(StageFusion, AStageReadingManyProducersKeepsOneSlotEach) {
+  // A chain whose links each read another source (40 in all), then read
+  // three of them again, early and late ones: slots follow first use, and a
+  // repeat reuses its slot however many producers came in between.
+  constexpr int kSources = 40;
+  const NodeId repeats[] = {0, 25, 39};
+  std::vector<NodeKey> nodes;
+  for (int k = 0; k < kSources; ++k) nodes.push_back(src("s" + std::to_string(k)));
+  std::vector<StageOp> members;
+  NodeIds stage_inputs;
+  for (int k = 0; k < kSources + 3; ++k) {
+    const NodeId source = k < kSources ? k : repeats[k - kSources];
+    if (k == 0) {
+      nodes.push_back(op("f", {source}));
+      members.push_back({"op|f", {in(0)}});
+    } else {
+      nodes.push_back(op("f", {nodes.size() - 1, source}));
+      members.push_back({"op|f", {mem(k - 1), in(source)}});
+    }
+    if (k < kSources) stage_inputs.push_back(source);
+  }
+  const Fused r = fuse(nodes, {nodes.size() - 1}, false);
+  ASSERT_EQ(r.nodes.size(), kSources + 1u);
+  EXPECT_EQ(r.nodes.node(kSources), stage(stage_inputs, members));
+}
+
 TEST(StageFusion, LoneOperationIsAOneMemberStage) {
   const Fused r = fuse({src("s"), op("f", {0})}, {1}, false);
   ASSERT_EQ(r.nodes.size(), 2u);
