@@ -181,6 +181,11 @@ class EGraph {
   // touch. Loading a large graph is a stream of such random reads; issued a
   // few nodes ahead they overlap instead of following one another.
   void prefetch_add(GlobalSymbol op, std::span<const Id> children) const;
+  // The same for the hash-cons probe alone, when the children's classes are
+  // known to be in cache (a graph loaded in order mostly reads recent ones).
+  void prefetch_probe(GlobalSymbol op, std::span<const Id> children) const {
+    memo_.prefetch(op, children);
+  }
 
   // The e-node that `id` was created for, with its children as they were
   // when it was added (each id names the class one e-node was created in).

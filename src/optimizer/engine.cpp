@@ -59,10 +59,10 @@ egraph::Runner EggEngine::run(const EngineGraph& graph, std::vector<egraph::Id>&
     for (Position x : graph.inputs(p)) children.push_back(ids[x]);
     return egraph::SymbolLang(symbols[graph.token(p)], std::move(children));
   };
-  // Loading is a stream of random reads (children's classes, hash-cons
-  // slots). A node a few positions ahead is formed early to start its reads;
-  // an input not loaded yet gets the id it will have if every node up to it
-  // is new, as nodes of a store are.
+  // Loading probes the hash-cons at random (the classes of a node's inputs
+  // are mostly recent, so in cache). A node a few positions ahead is hashed
+  // early to start reading its slot; an input not loaded yet gets the id it
+  // will have if every node up to it is new, as nodes of a store are.
   constexpr Position kAhead = 8;
   Positions ahead_children;
   const auto prefetch_at = [&](Position p) {
@@ -71,7 +71,7 @@ egraph::Runner EggEngine::run(const EngineGraph& graph, std::vector<egraph::Id>&
       ahead_children.push_back(x < ids.size() ? ids[x]
                                               : static_cast<Id>(egraph.id_count() + (x - ids.size())));
     }
-    egraph.prefetch_add(symbols[graph.token(p)], ahead_children);
+    egraph.prefetch_probe(symbols[graph.token(p)], ahead_children);
   };
   for (Position p = 0; p < n; ++p) {
     if (p + kAhead < n) prefetch_at(p + kAhead);
