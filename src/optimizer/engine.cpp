@@ -100,8 +100,8 @@ namespace {
 Canonical keep_lowest_positions(const EngineGraph& graph, const std::vector<egraph::Id>& classes,
                                 std::size_t class_count) {
   const std::size_t n = graph.size();
-  std::vector<Position> canonical_of_class(class_count, kNoPosition);
-  Canonical out{EngineGraph(graph.shared_tokens()), std::vector<Position>(n)};
+  Positions canonical_of_class(class_count, kNoPosition);
+  Canonical out{EngineGraph(graph.shared_tokens()), Positions(n)};
   out.graph.reserve(n, graph.edge_count());
   Positions ins;
   for (Position p = 0; p < n; ++p) {

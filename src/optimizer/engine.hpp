@@ -15,7 +15,7 @@ namespace korvane {
 
 struct Canonical {
   EngineGraph graph;          // one node per class, inputs point backwards
-  std::vector<Position> map;  // per input position: its canonical position
+  Positions map;  // per input position: its canonical position
   // Set by an engine that guarantees no two canonical nodes share a token
   // and their inputs, so that common-subexpression elimination of the graph
   // would merge nothing and can be skipped.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "flat_table.hpp"
+#include "large_alloc.hpp"
 #include "node.hpp"
 
 namespace korvane {
@@ -25,7 +26,9 @@ struct Cone;
 // A position in an engine graph. Engine graphs are addressed with 32 bits,
 // like the e-graph's class ids.
 using Position = std::uint32_t;
-using Positions = std::vector<Position>;
+// Tables with an entry per position grow to tens of megabytes for a large
+// graph and are read at random; they come from allocate_large.
+using Positions = std::vector<Position, LargeAllocator<Position>>;
 
 using TokenId = std::uint32_t;
 
@@ -94,8 +97,8 @@ class EngineGraph {
 
  private:
   std::shared_ptr<const TokenTable> tokens_;
-  std::vector<TokenId> token_;
-  std::vector<std::size_t> input_begin_;
+  std::vector<TokenId, LargeAllocator<TokenId>> token_;
+  std::vector<std::size_t, LargeAllocator<std::size_t>> input_begin_;
   Positions input_;
 };
 

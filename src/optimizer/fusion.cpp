@@ -2,6 +2,7 @@
 
 #include "error.hpp"
 #include "node_list.hpp"
+#include "prefetch.hpp"
 
 namespace korvane {
 
@@ -118,18 +119,29 @@ class StageEmitter {
   // this order puts every group after the groups that feed it.
   void run() {
     const std::size_t n = graph_.size();
-    std::vector<std::size_t> begin(n + 1, 0);
+    Positions begin(n + 1, 0);  // positions fit 32 bits, and so do their counts
     Positions last(n, 0);
+    // Groups are addressed by their root, scattered over the graph: each
+    // pass hints the entries a few positions ahead will touch.
+    constexpr Position kAhead = 16;
     for (Position p = 0; p < n; ++p) {
-      rank_[p] = static_cast<Position>(begin[group_[p] + 1]++);
+      if (p + kAhead < n) {
+        prefetch(&begin[group_[p + kAhead] + 1]);
+        prefetch(&last[group_[p + kAhead]]);
+      }
+      rank_[p] = begin[group_[p] + 1]++;
       last[group_[p]] = p;
     }
     for (std::size_t g = 0; g < n; ++g) begin[g + 1] += begin[g];
     members_.resize(n);
-    for (Position p = 0; p < n; ++p) members_[begin[group_[p]] + rank_[p]] = p;
+    for (Position p = 0; p < n; ++p) {
+      if (p + kAhead < n) prefetch(&begin[group_[p + kAhead]]);
+      members_[begin[group_[p]] + rank_[p]] = p;
+    }
 
     result_.landings = NodeMap(n);
     for (Position p = 0; p < n; ++p) {
+      if (p + kAhead < n) prefetch(&last[group_[p + kAhead]]);
       const Position g = group_[p];
       if (last[g] != p) continue;
       if (graph_.boundary(p)) {

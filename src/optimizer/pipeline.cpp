@@ -33,15 +33,15 @@ void check_canonical(const EngineGraph& kept, const Canonical& canonical) {
 }
 
 // Sends every position in `positions` (kDropped aside) through `map`.
-void follow(std::vector<Position>& positions, const std::vector<Position>& map) {
+void follow(Positions& positions, const Positions& map) {
   for (Position& p : positions) {
     if (p != kDropped) p = map[p];
   }
 }
 
-template <class T>
-void release(std::vector<T>& v) {
-  std::vector<T>().swap(v);
+template <class Vector>
+void release(Vector& v) {
+  Vector().swap(v);
 }
 
 // Interns each emitted record into the store being built, so the reduced
@@ -72,7 +72,7 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs,
   reduced.report.input_nodes = nodes.size();
   Cone cone = find_cone(nodes, outputs);
   reduced.report.reachable_nodes = cone.kept.size();
-  std::vector<Position>& position = cone.position;
+  Positions& position = cone.position;
 
   NodeIds first_with_token;
   Canonical canonical;
