@@ -74,13 +74,18 @@ TEST(EGraphTest, EqualParentListsKeepTheFirstArgumentsRoot) {
   ASSERT_EQ(merged.nodes.size(), 2u);
 }
 
-TEST(EGraphTest, CongruenceMergesParentsOnRebuild) {
+// x, y, f(x) and f(y), rebuilt.
+struct FOfTwoLeaves {
   EGraph g;
   Id x = g.add(leaf("x"));
   Id y = g.add(leaf("y"));
   Id fx = g.add(node("f", {x}));
   Id fy = g.add(node("f", {y}));
-  g.rebuild();
+  FOfTwoLeaves() { g.rebuild(); }
+};
+
+TEST(EGraphTest, CongruenceMergesParentsOnRebuild) {
+  auto [g, x, y, fx, fy] = FOfTwoLeaves();
   EXPECT_TRUE(g.union_(x, y));
   EXPECT_NE(g.find(fx), g.find(fy));
   EXPECT_EQ(g.rebuild(), 1u);
@@ -111,12 +116,7 @@ TEST(EGraphTest, MovedFromEGraphIsEmptyAndUsable) {
 }
 
 TEST(EGraphTest, HoldsFindsOnlyWhatAddWouldReturnThatClassFor) {
-  EGraph g;
-  Id x = g.add(leaf("x"));
-  Id y = g.add(leaf("y"));
-  Id fx = g.add(node("f", {x}));
-  Id fy = g.add(node("f", {y}));
-  g.rebuild();
+  auto [g, x, y, fx, fy] = FOfTwoLeaves();
   EXPECT_TRUE(g.holds(fx, node("f", {x})));
   EXPECT_FALSE(g.holds(fy, node("f", {x})));
   EXPECT_FALSE(g.holds(fx, node("g", {x})));
