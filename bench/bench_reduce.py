@@ -1,163 +1,223 @@
-"""Reduction benchmark: reduce and cone of realistic pipelines at 100k and 1M
-nodes, against culling and linear fusion of the same graph as a task graph.
+"""Reduction benchmark: GraphStore.reduce of realistic pipelines against the
+build of an earlier commit, side by side in one run.
 
-Run from the repository root after building (tools/dev_build.sh), with the
-bench extra (dask) installed in the interpreter that runs it:
+Build the earlier commit once (bench/build_baseline.sh, default 2330db9), then
+run from the repository root after building (tools/dev_build.sh):
 
-    PYTHONPATH=build-dev python bench/bench_reduce.py [--sizes 100000 1000000] [--seed 7]
+    PYTHONPATH=build-dev python bench/bench_reduce.py [--baseline build/baseline-2330db9/build]
+        [--sizes 100000 1000000] [--seed 7] [--repeat 5]
 
-Prints one table: each figure, the baseline measured in the same run, and the
-ratio. The baseline is dask.optimization.cull followed by fuse_linear on a
-task graph with one task per store node and the same edges and outputs.
+Prints one table, each figure with its baseline and the ratio:
+
+- reduce of the ~1M-node realistic pipeline (tests/python/pipelines.py), this
+  build against the baseline build, alternating run by run; CPU time of the
+  reducing thread and wall time, the ratio the median of the run pairs;
+- reduce 1M / reduce 100k, for both builds (the 100k store gets five times
+  as many rounds);
+- extra resident memory while reducing the 1M store (peak during the
+  reduction above the resident set before it, result store included), bytes
+  per store node, each build in a fresh process;
+- a chain of identity operations (add with scalar 0.0, side "r", each on the
+  previous) of 5k to 100k, and the 100k chain against a realistic 100k reduce;
+- two threads reducing two 1M stores against one thread reducing both, with
+  the same comparison for sha256 as a control of the parallelism the machine
+  had free;
+- cone of the 1M store, and (with dask installed) cull + fuse_linear of the
+  same graph as a task graph.
+
+Report the machine load (uptime) with the figures: the machine should be quiet.
 """
 import argparse
-import random
+import os
+import statistics
 import sys
+import tempfile
 
-import korvane_core
-from parallel import CONTROL_FIGURE, hashing_control, in_threads, one_against_two, timed
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import sidebyside  # noqa: E402  (also puts the pipeline generators on the path)
+import pipelines  # noqa: E402
+import korvane_core  # noqa: E402
+from parallel import CONTROL_FIGURE, hashing_control, in_threads, one_against_two  # noqa: E402
 
 try:
     import dask.optimization as dask_optimization
-except ImportError:  # the table then shows no baseline
+except ImportError:  # the cone row then has no baseline
     dask_optimization = None
 
-COMMUTATIVE = ['add', 'mul', 'maximum', 'minimum', 'and', 'or', 'eq', 'ne']
-CHAIN_OPS = ['map', 'filter', 'project', 'cast', 'fillna', 'rename']
-IDENTITIES = [('add', 0.0, 'r'), ('add', 0.0, 'l'), ('mul', 1.0, 'r'), ('mul', 1.0, 'l')]
-MAX_HEADS = 64
+ADD_ZERO = {'scalar': 0.0, 'side': 'r'}
 
 
 def _task(*args):  # what a task would run; the optimizers only look at the edges
     return None
 
 
-class PipelineBuilder:
-    """Records a pipeline into a GraphStore and, in step, the same graph as a
-    task graph (one task per distinct node)."""
+class PipelineBuilder(pipelines.Recorder):
+    """Records like the golden tests' generator and, if `tasks` is a dict, the
+    same graph as a task graph alongside (one task per distinct node)."""
 
-    def __init__(self, with_tasks):
-        self.store = korvane_core.GraphStore()
-        self.tasks = {} if with_tasks else None
+    def __init__(self, store, tasks=None):
+        super().__init__(store)
+        self.tasks = tasks
 
-    def _task_for(self, node, inputs, label):
+    def _added(self, node, inputs, label):
         if self.tasks is not None:
             key = f'n{node}'
             if key not in self.tasks:
                 self.tasks[key] = (_task, label, *[f'n{i}' for i in inputs])
-        return node
-
-    def source(self, name, params):
-        return self._task_for(self.store.add_source(name, params), [], name)
-
-    def op(self, name, inputs, params=None):
-        return self._task_for(self.store.add_op(name, inputs, params), inputs, name)
-
-    def reduction(self, name, inputs, params=None):
-        return self._task_for(self.store.add_reduction(name, inputs, params), inputs, name)
-
-    def exchange(self, inputs, params):
-        return self._task_for(self.store.add_exchange(inputs, params), inputs, 'exchange')
-
-    def join(self, inputs, params):
-        return self._task_for(self.store.add_join(inputs, params), inputs, 'join')
-
-    def external(self, descriptor, inputs, params):
-        return self._task_for(self.store.add_external(descriptor, inputs, params), inputs,
-                              'external')
+        return super()._added(node, inputs, label)
 
 
-def generate(size, seed, with_tasks=True):
-    """A seeded pipeline of about `size` nodes. Returns the builder and the
-    output ids.
+def generate(size, seed, module=korvane_core, with_tasks=False):
+    """(store, outputs, task graph or None) of the realistic pipeline."""
+    builder = PipelineBuilder(module.GraphStore(), {} if with_tasks else None)
+    outputs = pipelines.realistic(builder, size, seed)
+    return builder.store, outputs, builder.tasks
 
-    Up to 64 branches grow at once. Each step extends one: mostly map/filter
-    style operations with parameters, and now and then a fan-out (the old head
-    stays in use), a commutative combination of two branches (sometimes also
-    built with its operands swapped), an identity operation, a
-    non-commutative subtraction, a reduction, an exchange, a join behind
-    exchanges, or a model call. Too many open branches are unioned. Branches
-    end in a write that is an output; some branches are abandoned and never
-    reach one (dead code)."""
-    rng = random.Random(seed)
-    b = PipelineBuilder(with_tasks)
-    heads = []
-    outputs = []
-    models = [dict(kind='model', content_hash=f'sha256:{k:064x}', framework='torch',
-                   version='2.3', io_schema='f32[batch,128]->f32[batch,10]',
-                   preprocessing_ref=None if k % 3 else f'prep-{k}') for k in range(12)]
-    count = 0
 
-    def new_source():
-        nonlocal count
-        heads.append(b.source('read', {'path': f's3://bucket/table-{count}/', 'format': 'parquet'}))
+def identity_chain(module, n):
+    store = module.GraphStore()
+    node = store.add_source('s')
+    for _ in range(n):
+        node = store.add_op('add', [node], ADD_ZERO)
+    return store, [node]
 
-    def finish(h):
-        outputs.append(b.reduction('write', [h], {'path': f'out/{len(outputs)}'}))
 
-    def pick():
-        return rng.randrange(len(heads))
+def copy_into(module, store, outputs):
+    """The same store in another build's module (ids are kept)."""
+    return module.GraphStore.deserialize(store.serialize(outputs=outputs))
 
-    def chain_op(h):
-        return b.op(rng.choice(CHAIN_OPS), [h], {'fn': f'udf_{rng.randrange(40)}',
-                                                  'arg': rng.randrange(6)})
 
-    while b.store.node_count() < size:
-        count = b.store.node_count()
-        if len(heads) < 2 or rng.random() < 0.015:
-            new_source()
-            continue
-        i = pick()
-        h = heads[i]
-        if len(heads) > MAX_HEADS:
-            # Too many open branches: union two of them.
-            other = heads.pop(pick() if len(heads) > 1 else 0)
-            if other != h:
-                heads[heads.index(h)] = b.op('union', [h, other], {'distinct': False})
-            continue
-        r = rng.random()
-        if r < 0.62:
-            node = chain_op(h)
-            if rng.random() < 0.06:
-                heads.append(node)  # fan-out: the old head keeps a second consumer
-            else:
-                heads[i] = node
-        elif r < 0.72:
-            j = pick()
-            name = rng.choice(COMMUTATIVE)
-            node = b.op(name, [h, heads[j]])
-            if rng.random() < 0.3:
-                twin = b.op(name, [heads[j], h])  # a commuted duplicate
-                node = b.op('concat', [node, twin])
-            heads[i] = node
-        elif r < 0.75:
-            name, scalar, side = rng.choice(IDENTITIES)
-            heads[i] = b.op(name, [h], {'scalar': scalar, 'side': side})
-        elif r < 0.77:
-            heads[i] = b.op('sub', [h, heads[pick()]])
-        elif r < 0.81:
-            heads[i] = b.reduction(rng.choice(['sum', 'mean', 'count']), [h], {'axis': 0})
-        elif r < 0.84:
-            heads[i] = b.exchange([h], {'scheme': 'hash', 'partitions': 64})
-        elif r < 0.87:
-            j = pick()
-            left = b.exchange([h], {'scheme': 'hash', 'key': 'id'})
-            right = b.exchange([heads[j]], {'scheme': 'hash', 'key': 'id'})
-            heads[i] = b.join([left, right], {'how': 'inner', 'on': 'id'})
-        elif r < 0.89:
-            heads[i] = b.external(rng.choice(models), [h], {'batch': 32})
-        elif r < 0.90:
-            # A dead branch: a few steps that no output will need.
-            node = h
-            for _ in range(rng.randrange(3, 20)):
-                node = chain_op(node)
-        elif r < 0.9007:
-            finish(heads.pop(i))
-        else:
-            heads[i] = chain_op(h)
-    for h in heads:
-        finish(h)
-    return b, outputs
+def side_by_side(runs, repeat):
+    """Runs each (name, fn) in turn, `repeat` rounds; per name the median cpu
+    and wall seconds, and per name the per-round (cpu, wall) list."""
+    samples = {name: [] for name, _ in runs}
+    for _ in range(repeat):
+        for name, fn in runs:
+            cpu, wall, result = sidebyside.timed(fn)
+            del result
+            samples[name].append((cpu, wall))
+    return samples
+
+
+def median(samples, clock):
+    return statistics.median(s[clock] for s in samples)
+
+
+def pair_ratio(new, old, clock):
+    return statistics.median(n[clock] / o[clock] for n, o in zip(new, old))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--baseline', default=sidebyside.DEFAULT_BASELINE,
+                        help='build directory of the earlier module (bench/build_baseline.sh)')
+    parser.add_argument('--sizes', type=int, nargs=2, default=[100_000, 1_000_000])
+    parser.add_argument('--seed', type=int, default=7)
+    parser.add_argument('--repeat', type=int, default=5)
+    parser.add_argument('--chains', type=int, nargs='+', default=[5_000, 10_000, 20_000, 40_000, 100_000])
+    parser.add_argument('--baseline-chain-max', type=int, default=20_000,
+                        help='longest identity chain the baseline reduces (it grows quadratically)')
+    args = parser.parse_args(argv)
+    old = sidebyside.load_module(args.baseline)
+    new = korvane_core
+    print(f'# this build: {sidebyside.module_dir(new)}; baseline: {sidebyside.module_dir(old)}; '
+          f'load {os.getloadavg()[0]:.2f}', file=sys.stderr)
+
+    rows = []  # (figure, value, baseline, ratio text, target)
+    small, large = args.sizes
+    stores = {}
+    for size in args.sizes:
+        store, outputs, tasks = generate(size, args.seed,
+                                         with_tasks=size == large and dask_optimization is not None)
+        stores[size] = (store, outputs, copy_into(old, store, outputs), tasks)
+
+    per_size = {}
+    for size in args.sizes:
+        store, outputs, old_store, _ = stores[size]
+        # A small store reduces in a few hundredths of a second, where one
+        # interruption shows; it gets more rounds (up to five times as many).
+        rounds = args.repeat * max(1, min(5, large // size))
+        samples = side_by_side([('new', lambda: store.reduce(outputs=outputs)),
+                                ('old', lambda: old_store.reduce(outputs=outputs))], rounds)
+        per_size[size] = samples
+        n = store.node_count()
+        for clock, label in ((0, 'cpu'), (1, 'wall')):
+            rows.append((f'reduce {n:,} nodes ({label} s)', median(samples['new'], clock),
+                         median(samples['old'], clock),
+                         f'{pair_ratio(samples["new"], samples["old"], clock):.2f}',
+                         '<= 0.5' if size == large else ''))
+    for clock, label in ((0, 'cpu'), (1, 'wall')):
+        growth = {name: median(per_size[large][name], clock) / median(per_size[small][name], clock)
+                  for name in ('new', 'old')}
+        rows.append((f'reduce {large:,} / {small:,} ({label})', growth['new'], growth['old'],
+                     f'{growth["new"] / growth["old"]:.2f}', '<= 12x'))
+
+    store, outputs, _, _ = stores[large]
+    with tempfile.NamedTemporaryFile(suffix='.kir') as blob:
+        blob.write(store.serialize(outputs=outputs))
+        blob.flush()
+        memory = {name: sidebyside.reduce_memory(sidebyside.module_dir(module), blob.name)
+                  for name, module in (('new', new), ('old', old))}
+    rows.append((f'extra memory reducing {store.node_count():,} (B/node)', memory['new'],
+                 memory['old'], f'{memory["new"] / memory["old"]:.2f}', '<= 200'))
+
+    realistic_small = median(per_size[small]['new'], 0)
+    for n in args.chains:
+        chain, chain_outputs = identity_chain(new, n)
+        runs = [('new', lambda: chain.reduce(outputs=chain_outputs))]
+        if n <= args.baseline_chain_max:
+            old_chain = copy_into(old, chain, chain_outputs)
+            runs.append(('old', lambda: old_chain.reduce(outputs=chain_outputs)))
+        samples = side_by_side(runs, max(1, args.repeat // 2))
+        value = median(samples['new'], 0)
+        baseline = median(samples['old'], 0) if 'old' in samples else None
+        rows.append((f'identity chain {n:,} (cpu s)', value, baseline,
+                     f'{value / baseline:.2f}' if baseline else '-', ''))
+        if n == max(args.chains):
+            rows.append((f'identity chain {n:,} / realistic {small:,} (cpu)', value / realistic_small,
+                         None, '-', '<= 2x'))
+
+    rows += thread_rows(args, new)
+
+    store, outputs, _, tasks = stores[large]
+    cone_cpu = median(side_by_side([('new', lambda: store.cone(outputs=outputs))], args.repeat)['new'], 0)
+    dask_time = None
+    if tasks is not None:
+        dask_time = sidebyside.timed(lambda: dask_cull_fuse(tasks, outputs))[1]
+    rows.append((f'cone {store.node_count():,} nodes (cpu s; baseline dask wall)', cone_cpu, dask_time,
+                 f'{dask_time / cone_cpu:.1f}x faster' if dask_time else '-', ''))
+
+    print(f'{"figure":<52} {"value":>10} {"baseline":>10} {"ratio":>8}  target')
+    for figure, value, baseline, ratio, target in rows:
+        base = '-' if baseline is None else f'{baseline:.3f}'
+        print(f'{figure:<52} {value:>10.3f} {base:>10} {ratio:>8}  {target}')
+    print(f'baseline: the module built from {sidebyside.module_dir(old)} (reduce, memory, chains); '
+          'the same figure for one thread (threads); dask cull + fuse_linear (cone). '
+          f'Load average after the run: {os.getloadavg()[0]:.2f}')
+
+
+def thread_rows(args, module):
+    """Two threads reducing two stores against one thread reducing both, and
+    the same for hashing, which scales with free cores and nothing else."""
+    size = max(args.sizes)
+    pairs = [generate(size, args.seed + k, module)[:2] for k in (1, 2)]
+
+    def reduce_both_in_one_thread():
+        for store, outputs in pairs:
+            store.reduce(outputs=outputs)
+
+    def reduce_in_two_threads():
+        in_threads(*[lambda s=s, o=o: s.reduce(outputs=o) for s, o in pairs])
+
+    rows = []
+    for figure, (serial, parallel, ratio), target in [
+            (f'2 x reduce {size:,}: two threads / one (wall)',
+             one_against_two(reduce_both_in_one_thread, reduce_in_two_threads, args.repeat),
+             '>= 1.8x'),
+            (CONTROL_FIGURE, hashing_control(args.repeat), '')]:
+        rows.append((figure, parallel, serial, f'{ratio:.2f}x', target))
+    return rows
 
 
 def dask_cull_fuse(tasks, outputs):
@@ -165,70 +225,6 @@ def dask_cull_fuse(tasks, outputs):
     culled, dependencies = dask_optimization.cull(tasks, keys)
     fused, _ = dask_optimization.fuse_linear(culled, keys, dependencies)
     return fused
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('--sizes', type=int, nargs='+', default=[100_000, 1_000_000])
-    parser.add_argument('--seed', type=int, default=7)
-    parser.add_argument('--repeat', type=int, default=3)
-    args = parser.parse_args(argv)
-
-    rows = []  # (figure, value, baseline, ratio text)
-    reduce_times = {}
-    for size in args.sizes:
-        builder, outputs = generate(size, args.seed, with_tasks=dask_optimization is not None)
-        store = builder.store
-        reduce_time, (reduced, report) = timed(lambda: store.reduce(outputs=outputs), args.repeat)
-        cone_time, cone = timed(lambda: store.cone(outputs=outputs), args.repeat)
-        reduce_times[size] = reduce_time
-        baseline = None
-        if builder.tasks is not None:
-            baseline, fused = timed(lambda: dask_cull_fuse(builder.tasks, outputs), 1)
-        n = store.node_count()
-        print(f'# {n} nodes, {len(outputs)} outputs: {report}; '
-              f'cone {cone.node_count()} nodes'
-              + (f'; task graph after cull + fuse_linear: {len(fused)} tasks' if baseline else ''),
-              file=sys.stderr)
-        ratio = f'{baseline / reduce_time:.1f}x faster' if baseline else '-'
-        rows.append((f'reduce, {n:,} nodes', reduce_time, baseline, ratio))
-        ratio = f'{baseline / cone_time:.1f}x faster' if baseline else '-'
-        rows.append((f'cone, {n:,} nodes', cone_time, baseline, ratio))
-        del builder, store, reduced, cone
-
-    if len(args.sizes) >= 2:
-        small, large = min(args.sizes), max(args.sizes)
-        growth = reduce_times[large] / reduce_times[small]
-        rows.append((f'reduce {large:,} / reduce {small:,}', growth, large / small,
-                     f'{growth / (large / small):.2f} of linear'))
-
-    # Two threads reducing two stores against one thread reducing both.
-    size = max(args.sizes)
-    pairs = [generate(size, args.seed + k, with_tasks=False) for k in (1, 2)]
-
-    def reduce_both_in_one_thread():
-        for b, outs in pairs:
-            b.store.reduce(outputs=outs)
-
-    def reduce_in_two_threads():
-        in_threads(*[lambda b=b, outs=outs: b.store.reduce(outputs=outs) for b, outs in pairs])
-
-    serial, parallel, ratio = one_against_two(reduce_both_in_one_thread, reduce_in_two_threads,
-                                              args.repeat)
-    rows.append((f'2 x reduce {size:,}, two threads', parallel, serial,
-                 f'{ratio:.2f}x the throughput of one thread'))
-    # The same comparison for plain hashing, which scales with free cores and nothing
-    # else: how much parallelism the machine offered meanwhile.
-    serial, parallel, ratio = hashing_control(args.repeat)
-    rows.append((CONTROL_FIGURE, parallel, serial, f'{ratio:.2f}x the throughput of one thread'))
-
-    print(f'{"figure":<42} {"seconds":>10} {"baseline":>10}  ratio')
-    for figure, value, baseline, ratio in rows:
-        base = '-' if baseline is None else f'{baseline:.3f}'
-        print(f'{figure:<42} {value:>10.3f} {base:>10}  {ratio}')
-    print('baselines: dask cull + fuse_linear of the same graph (reduce, cone); linear growth '
-          '(size ratio); one thread doing both (two threads). The control shows the parallelism '
-          'the machine had free.')
 
 
 if __name__ == '__main__':

@@ -261,6 +261,14 @@ class GraphStore::Guard {
 
 // ---------------------------------------------------------------------------
 
+NodeMap::Entry NodeMap::pack(const std::optional<Landing>& landing) {
+  if (!landing) return Entry{};
+  check_invariant(landing->node < kNone && landing->member.value_or(0) < kNone,
+                  "a landing names a node and member below 2^32 - 1");
+  return Entry{static_cast<std::uint32_t>(landing->node),
+               landing->member ? static_cast<std::uint32_t>(*landing->member) : kNone};
+}
+
 std::string_view ArenaView::record(NodeId id) const {
   check_invariant(id < count_, "arena view read beyond its node count");
   return chunks_->record(id);
@@ -420,7 +428,7 @@ std::size_t GraphStore::memory_bytes() const {
   Guard guard(*this);
   return sizeof(GraphStore) + sizeof(ArenaChunks) + sizeof(InternIndex) + arena_->memory_bytes() +
          index_->memory_bytes() + outputs_.capacity() * sizeof(NodeId) +
-         node_map_.capacity() * sizeof(NodeMap::value_type);
+         node_map_.memory_bytes();
 }
 
 bool GraphStore::poisoned() const { return poisoned_.load(std::memory_order_acquire); }

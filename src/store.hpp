@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,7 +36,52 @@ struct Landing {
   std::optional<std::uint64_t> member;
   friend bool operator==(const Landing&, const Landing&) = default;
 };
-using NodeMap = std::vector<std::optional<Landing>>;
+
+// One entry per node of the store a reduced store came from: where that node
+// landed, or nothing when the reduction dropped it. A map has an entry for
+// every node of the larger store and lives as long as the reduced one, so an
+// entry takes 8 bytes rather than the 32 of an optional Landing: ids and
+// member indexes are below 2^32 - 1 (a store's limit), and 2^32 - 1 marks
+// "absent" and "no member".
+class NodeMap {
+ public:
+  NodeMap() = default;
+  NodeMap(std::initializer_list<std::optional<Landing>> entries) {
+    entries_.reserve(entries.size());
+    for (const auto& entry : entries) push_back(entry);
+  }
+  // `size` absent entries.
+  explicit NodeMap(std::size_t size) : entries_(size) {}
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  std::optional<Landing> operator[](std::size_t i) const {
+    const Entry& entry = entries_[i];
+    if (entry.node == kNone) return std::nullopt;
+    return Landing{entry.node, entry.member == kNone ? std::nullopt
+                                                     : std::optional<std::uint64_t>(entry.member)};
+  }
+
+  void set(std::size_t i, const std::optional<Landing>& landing) { entries_[i] = pack(landing); }
+  void push_back(const std::optional<Landing>& landing) { entries_.push_back(pack(landing)); }
+  // Entry i becomes entry j of `other`.
+  void copy_from(std::size_t i, const NodeMap& other, std::size_t j) { entries_[i] = other.entries_[j]; }
+  void reserve(std::size_t size) { entries_.reserve(size); }
+  std::size_t memory_bytes() const { return entries_.capacity() * sizeof(Entry); }
+
+  friend bool operator==(const NodeMap&, const NodeMap&) = default;
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  struct Entry {
+    std::uint32_t node = kNone;
+    std::uint32_t member = kNone;
+    friend bool operator==(const Entry&, const Entry&) = default;
+  };
+  static Entry pack(const std::optional<Landing>& landing);
+
+  std::vector<Entry> entries_;
+};
 
 // How a thread waits for a store lock that another thread holds. By default
 // it simply blocks. The Python layer installs, for the span of a call made

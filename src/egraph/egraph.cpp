@@ -54,13 +54,16 @@ void EGraph::swap(EGraph& other) noexcept {
   swap(more_indexed_ops_, other.more_indexed_ops_);
   swap(touched_, other.touched_);
   swap(rebuild_count_, other.rebuild_count_);
+  swap(unioned_, other.unioned_);
   swap(clean_, other.clean_);
 }
 
 std::size_t EGraph::hashcons_size() const { return memo_.size(); }
 
 void EGraph::reserve(std::size_t node_count) {
-  memo_.reserve(memo_.size() + node_count);
+  // Rules add ids too; room for some of them spares copying the union-find.
+  union_find_.reserve(union_find_.size() + node_count + node_count / 2);
+  memo_.reserve(memo_.size() + node_count, created_);
   classes_.reserve(classes_.size() + node_count);
   created_.reserve(created_.size() + node_count);
   worklist_.reserve(worklist_.size() + node_count);
@@ -79,10 +82,15 @@ void EGraph::throw_invalid_id(Id root) const {
   throw InternalError("Invalid id " + std::to_string(root));
 }
 
+void EGraph::prefetch_add(GlobalSymbol op, std::span<const Id> children) const {
+  for (Id child : children) prefetch_class(child);
+  memo_.prefetch(op, children);
+}
+
 Id EGraph::add(SymbolLang node) {
   canonicalize(node);
-  memo_.make_room();
-  detail::NodeMemo::Probe probe = memo_.probe(node);
+  memo_.make_room(created_);
+  detail::NodeMemo::Probe probe = memo_.probe(node, created_);
   if (probe.value) return find(*probe.value);
 
   Id id = union_find_.make_set();
@@ -92,16 +100,30 @@ Id EGraph::add(SymbolLang node) {
   for (Id child : node.children) class_record(child).parents.push_back(id);
   worklist_.push_back(id);
   ++class_count_;
-  memo_.insert_at(probe, node, id);
-  created_.push_back(std::move(node));
+  created_.emplace_back(std::move(node));
+  memo_.insert_created(probe, id);
   clean_ = false;
   return id;
 }
 
 std::optional<Id> EGraph::lookup(SymbolLang node) const {
   canonicalize(node);
-  if (const Id* existing = memo_.find(node)) return find(*existing);
+  if (const Id* existing = memo_.find(node, created_)) return find(*existing);
   return std::nullopt;
+}
+
+// A node in a class's list either was canonical at the last rebuild, which
+// left every listed node in the hash-cons under an id of its class, or came
+// with an add() or a union since, which keep that true for the class it is
+// in now. So a listed node equal to the canonical `node` is in the hash-cons
+// under an id of this class. Lists are unsorted between rebuilds (unions
+// concatenate them); a bound on the scan keeps a large class from making
+// each check cost its size.
+bool EGraph::holds(Id id, SymbolLang node) const {
+  constexpr std::size_t kScanned = 8;
+  canonicalize(node);
+  const auto& nodes = class_of(id).nodes;
+  return nodes.size() <= kScanned && std::find(nodes.begin(), nodes.end(), node) != nodes.end();
 }
 
 bool EGraph::union_(Id a, Id b) { return perform_union(a, b); }
@@ -120,6 +142,7 @@ bool EGraph::perform_union(Id a, Id b) {
   Id root_a = union_find_.find_compress(a);
   Id root_b = union_find_.find_compress(b);
   if (root_a == root_b) return false;
+  unioned_ = true;
 
   EClass& class_a = class_record(root_a);
   EClass& class_b = class_record(root_b);
@@ -139,10 +162,32 @@ bool EGraph::perform_union(Id a, Id b) {
 }
 
 std::size_t EGraph::rebuild() {
+  if (!unioned_) {
+    index_new_classes();
+    clean_ = true;
+    return 0;
+  }
   std::size_t merges = process_unions();
+  unioned_ = false;
   rebuild_classes();
   clean_ = true;
   return merges;
+}
+
+// A rebuild with no union since the last one: every pending pair was pushed
+// by add(), for a class that holds just that node, with children that were
+// canonical then and still are. Re-canonicalizing would change nothing, so
+// the classes are only indexed, in the order the full rebuild tidies them
+// (the worklist's, last first).
+void EGraph::index_new_classes() {
+  ++rebuild_count_;
+  for (auto pending = worklist_.rbegin(); pending != worklist_.rend(); ++pending) {
+    EClass& eclass = class_record(*pending);
+    eclass.tidied_in_ = rebuild_count_;
+    const GlobalSymbol op = eclass.nodes[0].op;
+    if (!is_indexed_under(eclass, op)) index_under(eclass, op);
+  }
+  worklist_.clear();
 }
 
 std::size_t EGraph::process_unions() {
@@ -159,7 +204,7 @@ std::size_t EGraph::process_unions() {
     // union two ids already in one class. Skipping it spares a hash-cons
     // probe per new node.
     if (node == created_[id]) continue;
-    std::optional<Id> previous = memo_.insert(node, id);
+    std::optional<Id> previous = memo_.insert(node, id, created_);
     if (previous && perform_union(*previous, id)) ++merges;
   }
   return merges;

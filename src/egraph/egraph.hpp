@@ -21,6 +21,7 @@
 #include <iosfwd>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -30,6 +31,8 @@
 #include "egraph/enode.hpp"
 #include "egraph/small_vector.hpp"
 #include "egraph/symbol.hpp"
+#include "large_alloc.hpp"
+#include "prefetch.hpp"
 
 namespace korvane::egraph {
 
@@ -38,9 +41,10 @@ class UnionFind {
   // Appends a new singleton set and returns its id.
   Id make_set();
   std::size_t size() const { return parents_.size(); }
+  void reserve(std::size_t count) { parents_.reserve(count); }
 
   Id parent(Id id) const { return parents_[checked(id)]; }
-  void prefetch(Id id) const { __builtin_prefetch(parents_.data() + id); }
+  void prefetch(Id id) const { korvane::prefetch(parents_.data() + id); }
   void set_parent(Id id, Id parent) { parents_[checked(id)] = parent; }
 
   // The root of `id`'s set; changes nothing.
@@ -67,7 +71,7 @@ class UnionFind {
   }
   [[noreturn]] void throw_out_of_range(Id id) const;
 
-  std::vector<Id> parents_;
+  std::vector<Id, LargeAllocator<Id>> parents_;
 };
 
 // The record of one canonical class. A record fills one cache line (and is
@@ -119,6 +123,11 @@ class EGraph {
   // The canonical id of the class holding `node`, if any. Read-only.
   std::optional<Id> lookup(SymbolLang node) const;
 
+  // Whether `id`'s class is known to hold `node` (children canonicalized):
+  // then add(node) would return that class. Only short node lists are
+  // searched; for a long one the answer is false (unknown). Read-only.
+  bool holds(Id id, SymbolLang node) const;
+
   // The canonical id of `id`. Read-only: no path compression.
   Id find(Id id) const { return union_find_.find(id); }
 
@@ -162,9 +171,20 @@ class EGraph {
   // a hint a few candidates ahead their memory reads overlap.
   void prefetch_class(Id id) const {
     if (id < classes_.size()) {
-      __builtin_prefetch(&classes_[id]);
+      korvane::prefetch(&classes_[id]);
       union_find_.prefetch(id);
     }
+  }
+
+  // Hints that the node `op` over `children` will be added soon: starts
+  // reading the memory its children's classes and its hash-cons probe will
+  // touch. Loading a large graph is a stream of such random reads; issued a
+  // few nodes ahead they overlap instead of following one another.
+  void prefetch_add(GlobalSymbol op, std::span<const Id> children) const;
+  // The same for the hash-cons probe alone, when the children's classes are
+  // known to be in cache (a graph loaded in order mostly reads recent ones).
+  void prefetch_probe(GlobalSymbol op, std::span<const Id> children) const {
+    memo_.prefetch(op, children);
   }
 
   // The e-node that `id` was created for, with its children as they were
@@ -180,6 +200,7 @@ class EGraph {
  private:
   bool perform_union(Id a, Id b);
   std::size_t process_unions();
+  void index_new_classes();
   void rebuild_classes();
   void tidy_class(EClass& eclass);
   bool is_indexed_under(const EClass& eclass, GlobalSymbol op) const;
@@ -216,6 +237,8 @@ class EGraph {
   std::vector<Id> touched_;
   std::uint32_t rebuild_count_ = 0;
   bool clean_ = false;
+  // Whether a union has merged two classes since the last rebuild.
+  bool unioned_ = false;
 };
 
 class EGraph::ClassRange {

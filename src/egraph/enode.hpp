@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -45,11 +46,16 @@ struct SymbolLang {
   friend auto operator<=>(const SymbolLang&, const SymbolLang&) = default;
 };
 
-// A fixed hash consistent with equality.
-inline std::uint64_t hash_enode(const SymbolLang& node) {
-  std::uint64_t state = node.op.number() * 0x9e3779b97f4a7c15ULL + node.children.size();
-  for (Id child : node.children) state = hash_step(state, child);
+// A fixed hash consistent with equality, of the e-node with operator `op`
+// and children `children`.
+inline std::uint64_t hash_enode(GlobalSymbol op, std::span<const Id> children) {
+  std::uint64_t state = op.number() * 0x9e3779b97f4a7c15ULL + children.size();
+  for (Id child : children) state = hash_step(state, child);
   return mix64(state);
+}
+
+inline std::uint64_t hash_enode(const SymbolLang& node) {
+  return hash_enode(node.op, {node.children.begin(), node.children.end()});
 }
 
 // "(op c1 c2)" with child ids in decimal, or "op" without children.

@@ -5,14 +5,45 @@
 
 namespace korvane::egraph {
 
+Machine::Machine(const Program& program, const EGraph& egraph) : program_(program), egraph_(egraph) {
+  if (program.instructions.size() == 1) {
+    const Bind* bind = std::get_if<Bind>(&program.instructions[0]);
+    if (bind != nullptr && bind->eclass == 0) single_bind_ = bind;
+  }
+}
+
 void Machine::run_with_limit(Id eclass, std::size_t limit, SubstList& out) {
   if (!egraph_.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
   if (limit == 0) return;
-  registers_.assign(1, eclass);
   remaining_ = limit;
   out_ = &out;
-  run_from(0);
+  if (single_bind_ != nullptr) {
+    run_single_bind(eclass);
+  } else {
+    registers_.assign(1, eclass);
+    run_from(0);
+  }
   out_ = nullptr;
+}
+
+// What run_from does for a lone Bind on register 0, without the register
+// file: register 0 is the class, registers out, out + 1, ... the node's
+// children.
+void Machine::run_single_bind(Id eclass) {
+  const Bind& bind = *single_bind_;
+  const auto& nodes = egraph_.class_of(eclass).nodes;
+  const SymbolLang* node = std::lower_bound(
+      nodes.begin(), nodes.end(), bind.node.op,
+      [](const SymbolLang& candidate, GlobalSymbol op) { return candidate.op < op; });
+  for (; node != nodes.end() && node->op == bind.node.op; ++node) {
+    if (!node->matches(bind.node)) continue;
+    Subst subst;
+    for (const auto& [var, reg] : program_.subst) {
+      subst.insert(var, reg < bind.out ? eclass : node->children[reg - bind.out]);
+    }
+    out_->push_back(std::move(subst));
+    if (--remaining_ == 0) return;
+  }
 }
 
 bool Machine::run_from(std::size_t pc) {

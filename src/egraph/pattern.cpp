@@ -284,6 +284,55 @@ Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) 
   return ids.back();
 }
 
+std::optional<Id> Pattern::instantiate_unless_held(EGraph& egraph, const Subst& subst,
+                                                   std::vector<Id>& ids, Id eclass) const {
+  const ENodeOrVar& root = ast_.root();
+  if (root.is_var) return apply_pat(egraph, subst, ids);
+  // Everything below the root is added as usual; the root is looked for in
+  // the matched class first. Once a match has been applied, applying it
+  // again (as every iteration after it does until the rule is banned or the
+  // run saturates) finds its instance there: adding would return that class
+  // and the union would merge nothing, so both are skipped.
+  ids.resize(ast_.size());
+  for (std::size_t i = 0; i + 1 < ast_.size(); ++i) {
+    const ENodeOrVar& node = ast_[i];
+    if (node.is_var) {
+      const std::optional<Id> bound = subst.get(node.as_var());
+      if (!bound) return apply_pat(egraph, subst, ids);  // reports the missing variable
+      ids[i] = *bound;
+    } else {
+      SymbolLang instance = node.node;
+      for (Id& child : instance.children) child = ids[child];
+      ids[i] = egraph.add(std::move(instance));
+    }
+  }
+  SymbolLang instance = root.node;
+  for (Id& child : instance.children) child = ids[child];
+  if (egraph.holds(eclass, instance)) return std::nullopt;
+  return ids.back() = egraph.add(std::move(instance));
+}
+
+void Pattern::prefetch_instance(const EGraph& egraph, const Subst& subst) const {
+  // Only nodes over variables can be formed before the instance is added;
+  // deeper ones need the ids that adding their children returns. Bound ids
+  // are canonical as of the last rebuild, which is close enough for a hint
+  // and spares walking the union-find here.
+  for (std::uint32_t i = 0; i < ast_.size(); ++i) {
+    const ENodeOrVar& node = ast_[i];
+    if (node.is_var) continue;
+    Children children;
+    for (Id child : node.children()) {
+      const ENodeOrVar& operand = ast_[child];
+      const std::optional<Id> bound = operand.is_var ? subst.get(operand.as_var()) : std::nullopt;
+      if (!bound) break;
+      children.push_back(*bound);
+    }
+    if (children.size() == node.children().size()) {
+      egraph.prefetch_add(node.node.op, {children.begin(), children.end()});
+    }
+  }
+}
+
 std::vector<Id> Pattern::apply_matches(EGraph& egraph,
                                        const std::vector<SearchMatches>& matches) const {
   std::vector<Id> changed;
@@ -295,14 +344,12 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
       // that a later instantiation and union will touch.
       const SearchMatches& later = matches[m + kLookahead];
       egraph.prefetch_class(later.eclass);
-      if (!later.substs.empty()) {
-        for (const auto& binding : later.substs.front()) egraph.prefetch_class(binding.second);
-      }
+      if (!later.substs.empty()) prefetch_instance(egraph, later.substs.front());
     }
     const SearchMatches& match = matches[m];
     for (const Subst& subst : match.substs) {
-      Id instance = apply_pat(egraph, subst, ids);
-      if (egraph.union_(instance, match.eclass)) changed.push_back(instance);
+      const std::optional<Id> instance = instantiate_unless_held(egraph, subst, ids, match.eclass);
+      if (instance && egraph.union_(*instance, match.eclass)) changed.push_back(*instance);
     }
   }
   return changed;

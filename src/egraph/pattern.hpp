@@ -214,7 +214,7 @@ Program compile_from_pat(const PatternAst& compacted);
 // runs, so a search over many classes reuses one machine.
 class Machine {
  public:
-  Machine(const Program& program, const EGraph& egraph) : program_(program), egraph_(egraph) {}
+  Machine(const Program& program, const EGraph& egraph);
 
   // Appends the substitutions found in `eclass` (at most `limit`) to `out`.
   void run_with_limit(Id eclass, std::size_t limit, SubstList& out);
@@ -224,8 +224,13 @@ class Machine {
   bool run_from(std::size_t pc);
   bool run_lookup(const Lookup& lookup);
   bool yield_match();
+  void run_single_bind(Id eclass);
 
   const Program& program_;
+  // The program is one Bind on the searched class (an operator over
+  // variables, each once): every node of the class with that operator and
+  // arity is a match, read off directly.
+  const Bind* single_bind_ = nullptr;
   const EGraph& egraph_;
   std::vector<Id> registers_;
   std::vector<Id> lookup_buffer_;
@@ -266,11 +271,19 @@ class Pattern {
   // ids whose union merged two classes.
   std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const;
 
+  // Hints that the instance under `subst` will be added soon (apply_pat).
+  void prefetch_instance(const EGraph& egraph, const Subst& subst) const;
+
   // Adds the instance of this pattern under `subst` and returns its id.
   // `ids` is scratch space of the AST's length.
   Id apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
 
  private:
+  // apply_pat for a match in `eclass`, or nothing when the instance's root
+  // node is already in that class (the union would merge nothing).
+  std::optional<Id> instantiate_unless_held(EGraph& egraph, const Subst& subst,
+                                            std::vector<Id>& ids, Id eclass) const;
+
   PatternAst ast_;
   Program program_;
 };

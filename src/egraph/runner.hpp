@@ -196,6 +196,7 @@ class Runner {
   const std::vector<Iteration>& iterations() const { return iterations_; }
   const std::optional<StopReason>& stop_reason() const { return stop_reason_; }
   RewriteScheduler& scheduler() { return *scheduler_; }
+  const RewriteScheduler& scheduler() const { return *scheduler_; }
 
  private:
   std::optional<StopReason> run_one(const std::vector<Rewrite>& rules);

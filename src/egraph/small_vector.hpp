@@ -45,7 +45,18 @@ class SmallVector {
     append(first, last);
   }
 
-  SmallVector(const SmallVector& other) { append(other.begin(), other.end()); }
+  SmallVector(const SmallVector& other) {
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      // E-nodes are copied into every table that keeps one; a short list of
+      // ids is one small copy.
+      if (other.size_ <= N) {
+        std::memcpy(storage_, other.data(), sizeof(T) * other.size_);
+        size_ = other.size_;
+        return;
+      }
+    }
+    append(other.begin(), other.end());
+  }
 
   SmallVector(SmallVector&& other) noexcept { steal(other); }
 
@@ -111,12 +122,17 @@ class SmallVector {
     std::destroy_at(data() + size_);
   }
 
+  // Grows geometrically like emplace_back: unions append one class's lists
+  // to another's again and again, and growing to the exact size each time
+  // would copy a long list once per append (quadratic along a chain of
+  // merges).
   template <class It>
   void append(It first, It last) {
     if constexpr (std::is_base_of_v<std::forward_iterator_tag,
                                     typename std::iterator_traits<It>::iterator_category>) {
-      reserve(checked_size(static_cast<std::size_t>(size_) +
-                           static_cast<std::size_t>(std::distance(first, last))));
+      const size_type wanted = checked_size(static_cast<std::size_t>(size_) +
+                                            static_cast<std::size_t>(std::distance(first, last)));
+      if (wanted > capacity_) grow_to(std::max(wanted, next_capacity()));
     }
     for (; first != last; ++first) emplace_back(*first);
   }
@@ -200,6 +216,12 @@ class SmallVector {
   // Takes other's elements, leaving it empty; this vector must be empty.
   void steal(SmallVector& other) noexcept {
     if (other.is_inline()) {
+      if constexpr (std::is_trivially_copyable_v<T>) {
+        std::memcpy(storage_, other.storage_, sizeof(T) * other.size_);
+        size_ = other.size_;
+        other.size_ = 0;
+        return;
+      }
       std::uninitialized_move(other.begin(), other.end(), inline_data());
       size_ = other.size_;
       other.clear();

@@ -10,7 +10,7 @@ namespace korvane {
 
 struct CseResult {
   EngineGraph graph;         // one node per distinct (token, inputs), first one kept
-  std::vector<Position> map;  // per input node: its deduplicated position
+  Positions map;  // per input node: its deduplicated position
 };
 
 CseResult cse(const EngineGraph& graph);

@@ -18,16 +18,18 @@ Cone find_cone(const NodeList& list, const NodeIds& outputs) {
     check_invariant(out < n, "outputs name existing nodes");
     live[out] = 1;
   }
+  Cone cone;
+  if (list.packed()) cone.input_offset.resize(n);
   for (NodeId id = n; id-- > 0;) {
     if (!live[id]) continue;
     const RecordInputs ins = list.inputs(id);
+    if (list.packed()) cone.input_offset[id] = list.input_offset(id, ins);
     for (std::uint32_t k = 0; k < ins.size(); ++k) {
       check_invariant(ins[k] < id, "nodes reference only earlier nodes");
       live[ins[k]] = 1;
     }
   }
 
-  Cone cone;
   cone.position.assign(n, kDropped);
   for (NodeId id = 0; id < n; ++id) {
     if (!live[id]) continue;

@@ -19,8 +19,12 @@ inline constexpr Position kDropped = kNoPosition;
 // The nodes that the outputs reach, without rebuilding them.
 struct Cone {
   NodeIds kept;                 // kept list positions, ascending
-  std::vector<Position> position;  // list position -> kept position, or kDropped
+  Positions position;  // list position -> kept position, or kDropped
   NodeIds outputs;              // the outputs as kept positions, in order, repeats kept
+  // For a list of packed records: where each kept node's input list starts
+  // in its record (indexed by list position), so later passes need not parse
+  // the record again to find it.
+  std::vector<std::uint32_t> input_offset;
 };
 
 // Every output must be below the list's size (callers check).

@@ -15,7 +15,11 @@ namespace korvane {
 
 struct Canonical {
   EngineGraph graph;          // one node per class, inputs point backwards
-  std::vector<Position> map;  // per input position: its canonical position
+  Positions map;  // per input position: its canonical position
+  // Set by an engine that guarantees no two canonical nodes share a token
+  // and their inputs, so that common-subexpression elimination of the graph
+  // would merge nothing and can be skipped.
+  bool congruent = false;
 };
 
 class RewriteEngine {
@@ -54,8 +58,20 @@ class EggEngine : public RewriteEngine {
 
   Canonical canonicalize(const EngineGraph& graph) const override;
 
+  // The rules' run over the e-graph of `graph`: the runner afterwards (its
+  // e-graph, iterations and stop reason), and in `ids` the class id each
+  // position was added as. canonicalize is this run followed by keeping the
+  // lowest position of every class.
+  egraph::Runner run(const EngineGraph& graph, std::vector<egraph::Id>& ids) const;
+
   const std::vector<egraph::Rewrite>& rules() const { return rules_; }
   std::size_t iteration_limit() const { return iteration_limit_; }
+
+  // Where the runner reads the time (its 5-second limit counts on it). Only
+  // measurements substitute another clock: under an instruction-counting
+  // profiler the wall clock runs far slower than the code, and a frozen one
+  // keeps the run the same as at full speed.
+  void set_clock_for_measurement(egraph::Runner::ClockFunction clock) { clock_ = clock; }
 
   // The runner's node limit for a graph of `engine_nodes` nodes.
   static std::size_t node_limit(std::size_t engine_nodes) {
@@ -65,6 +81,7 @@ class EggEngine : public RewriteEngine {
  private:
   std::vector<egraph::Rewrite> rules_;
   std::size_t iteration_limit_ = kIterationLimit;
+  egraph::Runner::ClockFunction clock_ = &egraph::Runner::Clock::now;
 };
 
 }  // namespace korvane

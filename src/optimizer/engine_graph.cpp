@@ -1,5 +1,6 @@
 #include "engine_graph.hpp"
 
+#include <optional>
 #include <string_view>
 
 #include "dce.hpp"
@@ -161,9 +162,9 @@ class RecordTokenMemo {
  public:
   RecordTokenMemo(const NodeList& list, TokenTable& tokens) : list_(list), tokens_(tokens) {}
 
-  TokenId token_of(NodeId id) {
-    const std::string_view record = list_.record(id);
-    const Prefix key = prefix_of(record);
+  // The token id of node `id`, whose record is `record` with inputs `inputs`.
+  TokenId token_of(NodeId id, std::string_view record, const RecordInputs& inputs) {
+    const Prefix key = prefix_of(record, inputs);
     const std::uint64_t hash = opt::hash_combine(opt::hash_bytes(key.bytes), key.stage);
     const auto candidate = static_cast<std::uint32_t>(keys_.size());
     const std::uint32_t slot = index_.find_or_insert(hash, candidate, [&](std::uint32_t v) {
@@ -184,10 +185,10 @@ class RecordTokenMemo {
 
   // Inputs are the last field of every kind but the stage, whose members
   // follow them; a source has none.
-  static Prefix prefix_of(std::string_view record) {
+  static Prefix prefix_of(std::string_view record, const RecordInputs& inputs) {
     const NodeKind kind = record_kind(record);
     if (kind == NodeKind::Source) return {false, record};
-    const std::size_t input_bytes = 4 + 8 * std::size_t{record_inputs(record).size()};
+    const std::size_t input_bytes = 4 + 8 * std::size_t{inputs.size()};
     if (kind == NodeKind::Stage) return {true, record.substr(1 + input_bytes)};
     return {false, record.substr(0, record.size() - input_bytes)};
   }
@@ -201,37 +202,34 @@ class RecordTokenMemo {
 
 }  // namespace
 
-EngineGraph to_engine_graph(const NodeList& list, const Cone& cone,
-                            std::vector<Position>& first_with_token) {
+// One pass over the kept nodes: each record is parsed once for its inputs,
+// which also delimit the bytes its token is memoized by.
+EngineGraph to_engine_graph(const NodeList& list, const Cone& cone, NodeIds& first_with_token) {
   const NodeIds& kept = cone.kept;
   auto tokens = std::make_shared<TokenTable>();
-  std::vector<TokenId> ids;
-  ids.reserve(kept.size());
-  std::size_t edges = 0;
-  if (list.packed()) {
-    RecordTokenMemo memo(list, *tokens);
-    for (NodeId id : kept) {
-      ids.push_back(memo.token_of(id));
-      edges += list.inputs(id).size();
-    }
-  } else {
-    NodeKey scratch;
-    for (NodeId id : kept) {
-      ids.push_back(tokens->intern(engine_token(list.node_ref(id, scratch))));
-      edges += list.inputs(id).size();
-    }
-  }
-
-  first_with_token.assign(tokens->size(), kNoPosition);
-  EngineGraph graph(std::move(tokens));
-  graph.reserve(kept.size(), edges);
+  EngineGraph graph(tokens);
+  graph.reserve(kept.size(), kept.size() + kept.size() / 4);
+  first_with_token.clear();
+  std::optional<RecordTokenMemo> memo;
+  if (list.packed()) memo.emplace(list, *tokens);
+  NodeKey scratch;
   Positions ins;
-  for (std::size_t k = 0; k < kept.size(); ++k) {
-    const RecordInputs old_inputs = list.inputs(kept[k]);
+  for (NodeId id : kept) {
+    TokenId token;
+    RecordInputs old_inputs;
+    if (memo) {
+      const std::string_view record = list.record(id);
+      old_inputs = cone.input_offset.empty() ? record_inputs(record)
+                                             : NodeList::inputs_at(record, cone.input_offset[id]);
+      token = memo->token_of(id, record, old_inputs);
+    } else {
+      token = tokens->intern(engine_token(list.node_ref(id, scratch)));
+      old_inputs = list.inputs(id);
+    }
     ins.clear();
     for (std::uint32_t j = 0; j < old_inputs.size(); ++j) ins.push_back(cone.position[old_inputs[j]]);
-    const auto p = graph.add(ids[k], ins);
-    if (first_with_token[ids[k]] == kNoPosition) first_with_token[ids[k]] = p;
+    graph.add(token, ins);
+    if (token == first_with_token.size()) first_with_token.push_back(id);
   }
   graph.outputs.reserve(cone.outputs.size());
   for (NodeId out : cone.outputs) graph.outputs.push_back(static_cast<Position>(out));

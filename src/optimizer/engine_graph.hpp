@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "flat_table.hpp"
+#include "large_alloc.hpp"
 #include "node.hpp"
 
 namespace korvane {
@@ -25,12 +26,16 @@ struct Cone;
 // A position in an engine graph. Engine graphs are addressed with 32 bits,
 // like the e-graph's class ids.
 using Position = std::uint32_t;
-using Positions = std::vector<Position>;
+// Tables with an entry per position grow to tens of megabytes for a large
+// graph and are read at random; they come from allocate_large.
+using Positions = std::vector<Position, LargeAllocator<Position>>;
 
 using TokenId = std::uint32_t;
 
 // Marks "no position" in tables indexed by position or token.
 inline constexpr Position kNoPosition = 0xFFFFFFFFu;
+// Marks "no node" in a template list.
+inline constexpr NodeId kNoTemplate = ~NodeId{0};
 
 // Distinct token texts, numbered densely in order of first interning.
 class TokenTable {
@@ -92,8 +97,8 @@ class EngineGraph {
 
  private:
   std::shared_ptr<const TokenTable> tokens_;
-  std::vector<TokenId> token_;
-  std::vector<std::size_t> input_begin_;
+  std::vector<TokenId, LargeAllocator<TokenId>> token_;
+  std::vector<std::size_t, LargeAllocator<std::size_t>> input_begin_;
   Positions input_;
 };
 
@@ -111,8 +116,8 @@ EngineGraph to_engine_graph(const std::vector<NodeKey>& nodes, const NodeIds& ou
 
 // The engine graph of the kept nodes of a cone of `list`, in kept order, with
 // inputs and outputs as kept positions. `first_with_token` receives, for every
-// token id, the first kept position with that token (the template table).
-EngineGraph to_engine_graph(const NodeList& list, const Cone& cone,
-                            std::vector<Position>& first_with_token);
+// token id, the id in `list` of the first kept node with that token (the
+// template table).
+EngineGraph to_engine_graph(const NodeList& list, const Cone& cone, NodeIds& first_with_token);
 
 }  // namespace korvane

@@ -2,16 +2,15 @@
 
 #include "error.hpp"
 #include "node_list.hpp"
+#include "prefetch.hpp"
 
 namespace korvane {
 
 void TemplateTable::rebuild(TokenId token, std::span<const NodeId> inputs,
-                            RecordList& out) const {
-  check_invariant(token < first_.size() && first_[token] != kNoPosition,
+                            std::string& out) const {
+  check_invariant(token < first_.size() && first_[token] != kNoTemplate,
                   "boundary token missing from the template table");
-  const NodeId kept_position = first_[token];
-  const NodeId id = kept_ ? (*kept_)[kept_position] : kept_position;
-  list_.append_with_inputs(id, inputs, out);
+  list_.write_with_inputs(first_[token], inputs, out);
 }
 
 namespace {
@@ -106,33 +105,43 @@ Positions maximal_groups(const EngineGraph& graph, const std::vector<std::uint8_
 class StageEmitter {
  public:
   StageEmitter(const EngineGraph& graph, const TemplateTable& templates, const Positions& group,
-               FusionResult& result)
+               RecordSink& out, FusionResult& result)
       : graph_(graph),
         templates_(templates),
         group_(group),
+        out_(out),
         result_(result),
         rank_(graph.size()),
-        emitted_(graph.size(), kNoPosition),
-        slot_stamp_(graph.size(), kNoPosition),
-        slot_(graph.size()) {}
+        emitted_(graph.size(), kNoPosition) {}
 
   // Emits every group when its largest member comes up: a value leaving a
   // group comes from that member, which lies below all of its consumers, so
   // this order puts every group after the groups that feed it.
   void run() {
     const std::size_t n = graph_.size();
-    std::vector<std::size_t> begin(n + 1, 0);
+    Positions begin(n + 1, 0);  // positions fit 32 bits, and so do their counts
     Positions last(n, 0);
+    // Groups are addressed by their root, scattered over the graph: each
+    // pass hints the entries a few positions ahead will touch.
+    constexpr Position kAhead = 16;
     for (Position p = 0; p < n; ++p) {
-      rank_[p] = static_cast<Position>(begin[group_[p] + 1]++);
+      if (p + kAhead < n) {
+        prefetch(&begin[group_[p + kAhead] + 1]);
+        prefetch(&last[group_[p + kAhead]]);
+      }
+      rank_[p] = begin[group_[p] + 1]++;
       last[group_[p]] = p;
     }
     for (std::size_t g = 0; g < n; ++g) begin[g + 1] += begin[g];
     members_.resize(n);
-    for (Position p = 0; p < n; ++p) members_[begin[group_[p]] + rank_[p]] = p;
-
-    result_.landings.resize(n);
     for (Position p = 0; p < n; ++p) {
+      if (p + kAhead < n) prefetch(&begin[group_[p + kAhead]]);
+      members_[begin[group_[p]] + rank_[p]] = p;
+    }
+
+    result_.landings = NodeMap(n);
+    for (Position p = 0; p < n; ++p) {
+      if (p + kAhead < n) prefetch(&last[group_[p + kAhead]]);
       const Position g = group_[p];
       if (last[g] != p) continue;
       if (graph_.boundary(p)) {
@@ -150,21 +159,57 @@ class StageEmitter {
   }
 
  private:
-  Position next_position() const { return static_cast<Position>(result_.nodes.size()); }
+  // Sends the record built in record_ out; the id it gets there.
+  Position emit_record() {
+    ++result_.emitted;
+    const NodeId id = out_.add(record_);
+    check_invariant(id < kNoPosition, "reduced ids fit the optimizer's positions");
+    return static_cast<Position>(id);
+  }
 
   void emit_boundary(Position b) {
     inputs_.clear();
     for (Position x : graph_.inputs(b)) inputs_.push_back(emitted(x));
-    const Position at = next_position();
-    templates_.rebuild(graph_.token(b), inputs_, result_.nodes);
+    record_.clear();
+    templates_.rebuild(graph_.token(b), inputs_, record_);
+    const Position at = emit_record();
     ++result_.boundary_nodes;
     emitted_[b] = at;
-    result_.landings[b] = Landing{at, std::nullopt};
+    result_.landings.set(b, Landing{at, std::nullopt});
+  }
+
+  // The stage input slot of the group `producer` (which `x` belongs to):
+  // members that read the same outside group share one slot. Most stages
+  // read a handful of groups, found in a short list of this stage's own;
+  // past that, tables indexed by group (made when first needed) take over,
+  // so a stage with many inputs stays linear.
+  Position slot_of(Position producer, Position x, Position stamp) {
+    constexpr std::size_t kListed = 16;
+    for (const auto& [listed, slot] : stage_slots_) {
+      if (listed == producer) return slot;
+    }
+    if (stage_slots_.size() < kListed) {
+      const auto slot = static_cast<Position>(inputs_.size());
+      stage_slots_.emplace_back(producer, slot);
+      inputs_.push_back(emitted(x));
+      return slot;
+    }
+    if (slot_stamp_.empty()) {
+      slot_stamp_.assign(graph_.size(), kNoPosition);
+      slot_.resize(graph_.size());
+    }
+    if (slot_stamp_[producer] != stamp) {
+      slot_stamp_[producer] = stamp;
+      slot_[producer] = static_cast<Position>(inputs_.size());
+      inputs_.push_back(emitted(x));
+    }
+    return slot_[producer];
   }
 
   void emit_stage(Position g, std::span<const Position> members) {
     const auto stamp = static_cast<Position>(result_.stages);
     inputs_.clear();
+    stage_slots_.clear();
     member_bytes_.clear();
     for (Position m : members) {
       refs_.clear();
@@ -174,40 +219,39 @@ class StageEmitter {
           refs_.push_back(StageRef::member(rank_[x]));
           continue;
         }
-        // Members that read the same outside value share one slot.
-        if (slot_stamp_[producer] != stamp) {
-          slot_stamp_[producer] = stamp;
-          slot_[producer] = static_cast<Position>(inputs_.size());
-          inputs_.push_back(emitted(x));
-        }
-        refs_.push_back(StageRef::input(slot_[producer]));
+        refs_.push_back(StageRef::input(slot_of(producer, x, stamp)));
       }
       append_stage_member(member_bytes_, graph_.token_text(m), refs_);
     }
-    const Position at = next_position();
-    result_.nodes.push_stage(inputs_, static_cast<std::uint32_t>(members.size()), member_bytes_);
+    record_.clear();
+    write_stage(record_, inputs_, static_cast<std::uint32_t>(members.size()), member_bytes_);
+    const Position at = emit_record();
     ++result_.stages;
     emitted_[g] = at;
-    for (Position m : members) result_.landings[m] = Landing{at, rank_[m]};
+    for (Position m : members) result_.landings.set(m, Landing{at, rank_[m]});
   }
 
   const EngineGraph& graph_;
   const TemplateTable& templates_;
   const Positions& group_;
+  RecordSink& out_;
   FusionResult& result_;
   Positions rank_;        // member index of each position within its group
   Positions members_;     // group members, ascending, grouped by group id
   Positions emitted_;     // group id -> reduced position
-  Positions slot_stamp_;  // producer group -> stage that last gave it a slot
+  std::vector<std::pair<Position, Position>> stage_slots_;  // the stage's first groups and slots
+  Positions slot_stamp_;  // producer group -> stage that last gave it a slot (large stages)
   Positions slot_;        // producer group -> its slot in that stage
   NodeIds inputs_;              // the node being emitted: its inputs
   std::vector<StageRef> refs_;  // the member being written: its references
   std::string member_bytes_;    // the stage being written: its members
+  std::string record_;          // the node being emitted: its record
 };
 
 }  // namespace
 
-FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal) {
+FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal,
+                          RecordSink& out) {
   const std::size_t n = graph.size();
   std::vector<std::uint8_t> is_output(n, 0);
   for (Position o : graph.outputs) is_output[o] = 1;
@@ -216,7 +260,7 @@ FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templat
       maximal ? maximal_groups(graph, is_output) : single_use_groups(graph, is_output);
 
   FusionResult result;
-  StageEmitter emitter(graph, templates, group, result);
+  StageEmitter emitter(graph, templates, group, out, result);
   emitter.run();
   result.outputs.reserve(graph.outputs.size());
   for (Position o : graph.outputs) result.outputs.push_back(emitter.emitted(o));

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "engine_graph.hpp"
@@ -19,30 +21,32 @@ class NodeList;
 // engine graph carries nothing else of them.
 class TemplateTable {
  public:
-  // `kept` maps kept positions to positions of `list` (null: the identity);
-  // `first_with_token` maps token ids to kept positions.
-  TemplateTable(const NodeList& list, const NodeIds* kept, std::vector<Position> first_with_token)
-      : list_(list), kept_(kept), first_(std::move(first_with_token)) {}
+  // `first_with_token` maps token ids to the id in `list` of the first kept
+  // node with that token (kNoTemplate for a token no kept node has).
+  TemplateTable(const NodeList& list, NodeIds first_with_token)
+      : list_(list), first_(std::move(first_with_token)) {}
 
-  // Appends the template of `token`, with `inputs` as its inputs, to `out`.
-  void rebuild(TokenId token, std::span<const NodeId> inputs, RecordList& out) const;
+  // Appends the record of `token`'s template, with `inputs` as its inputs, to `out`.
+  void rebuild(TokenId token, std::span<const NodeId> inputs, std::string& out) const;
 
  private:
   const NodeList& list_;
-  const NodeIds* kept_;
-  std::vector<Position> first_;
+  NodeIds first_;
 };
 
 struct FusionResult {
-  RecordList nodes;               // reduced nodes; inputs name earlier positions
-  NodeIds outputs;                // reduced position per output, in order
-  std::vector<Landing> landings;  // per engine position: reduced position and member index
+  std::uint64_t emitted = 0;      // records emitted, one per group
+  NodeIds outputs;                // reduced id per output, in order
+  NodeMap landings;               // per engine position: reduced id and member index
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
 };
 
 // `maximal` selects the maximal rule (a fan-out operation joins the stage all
 // its consumers share); otherwise an operation joins only its single consumer.
-FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal);
+// The reduced nodes go to `out` in an order in which every node follows its
+// inputs; they refer to each other by the ids `out` gives them.
+FusionResult stage_fusion(const EngineGraph& graph, const TemplateTable& templates, bool maximal,
+                          RecordSink& out);
 
 }  // namespace korvane

@@ -266,9 +266,8 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(const NodeIds& outputs, 
   check_invariant(reduced.node_map.size() == view.size(), "the node map covers every canonical node");
 
   // Store nodes that were folded into one canonical node share its landing.
-  NodeMap by_store_id;
-  by_store_id.reserve(consumed_.size());
-  for (std::uint64_t position : consumed_) by_store_id.push_back(reduced.node_map[position]);
+  NodeMap by_store_id(consumed_.size());
+  for (std::size_t id = 0; id < consumed_.size(); ++id) by_store_id.copy_from(id, reduced.node_map, consumed_[id]);
   reduced.node_map = std::move(by_store_id);
   return reduced;
 }

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -42,8 +44,21 @@ class NodeList {
                         static_cast<std::uint32_t>(ids.size()));
   }
 
+  // For packed records: where the input list of node `id`, whose inputs are
+  // `inputs`, starts in its record; and the inputs read back from there
+  // without parsing the record again.
+  std::uint32_t input_offset(NodeId id, const RecordInputs& inputs) const {
+    return static_cast<std::uint32_t>(input_list_offset(view_->record(id), inputs));
+  }
+  static RecordInputs inputs_at(std::string_view record, std::uint32_t offset) {
+    if (offset == record.size()) return {};  // a source
+    std::uint32_t count;
+    std::memcpy(&count, record.data() + offset, 4);
+    return RecordInputs(record.data() + offset + 4, count);
+  }
+
   // Appends the node's record, with `new_inputs` as its inputs, to `out`.
-  void append_with_inputs(NodeId id, std::span<const NodeId> new_inputs, RecordList& out) const;
+  void write_with_inputs(NodeId id, std::span<const NodeId> new_inputs, std::string& out) const;
 
   // A decoded copy of the node.
   NodeKey node(NodeId id) const { return keys_ ? (*keys_)[id] : view_->node(id); }

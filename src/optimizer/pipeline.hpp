@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "node.hpp"
-#include "optimizer/record_list.hpp"
 #include "store.hpp"
 
 namespace korvane {
@@ -26,10 +26,13 @@ struct ReductionReport {
 };
 
 struct Reduced {
-  RecordList nodes;            // no Op node: every operation is a stage member
-  NodeIds outputs;             // one reduced position per given output, repeats kept
+  // The reduced nodes, interned as they were emitted (no Op node: every
+  // operation is a stage member). Its outputs and node map are set by
+  // GraphStore::from_reduced.
+  std::unique_ptr<GraphStore> store;
+  NodeIds outputs;             // one reduced id per given output, repeats kept
   NodeMap node_map;            // per input position: absent if dropped, else its landing
-  ReductionReport report;
+  ReductionReport report;      // counts the nodes the store holds
 };
 
 // `outputs` must be below the number of nodes (callers check). `maximal`

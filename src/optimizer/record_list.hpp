@@ -1,10 +1,11 @@
-// A list of packed node records (record.hpp) in one buffer.
+// Building packed node records (record.hpp) and the places they are emitted to.
 //
 // The reduction emits its nodes in the store's own record form: a boundary
 // node is its template's record with new inputs spliced in and a stage is
 // written member by member, so no node is decoded or re-encoded on the way
-// from the source store to the reduced one, and a million nodes cost two
-// allocations instead of several each.
+// from the source store to the reduced one. Each record goes straight to a
+// RecordSink: the reduced store itself, or (for tests and small lists) a
+// RecordList, which keeps a million records in two allocations.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,15 @@
 
 namespace korvane {
 
-class RecordList {
+// Where emitted records go; each gets an id there, in emission order unless
+// the sink merges a record with an equal one it already holds.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  virtual NodeId add(std::string_view record) = 0;
+};
+
+class RecordList : public RecordSink {
  public:
   RecordList() = default;
   // Encodes each node (convenient for small lists and tests).
@@ -35,6 +44,10 @@ class RecordList {
 
   void push(const NodeKey& node);
   void push_record(std::string_view record);
+  NodeId add(std::string_view record) override {
+    push_record(record);
+    return size() - 1;
+  }
   // Appends a copy of a well-formed record whose input list is `inputs`.
   void push_with_inputs(std::string_view record, std::span<const NodeId> inputs);
   // Appends a stage record: `inputs`, then `member_count` members already
@@ -54,6 +67,18 @@ class RecordList {
   std::string bytes_;
   std::vector<std::size_t> ends_;
 };
+
+// Where the input list (its u32 count) of a well-formed record with inputs
+// `inputs` starts: every kind but the stage ends with its inputs, a stage
+// starts with them, and a source has none (its size is returned).
+std::size_t input_list_offset(std::string_view record, const RecordInputs& inputs);
+
+// Appends to `out` a copy of a well-formed record whose input list is `inputs`.
+void write_with_inputs(std::string& out, std::string_view record, std::span<const NodeId> inputs);
+// Appends to `out` a stage record: `inputs`, then `member_count` members
+// already written into `members` by append_stage_member.
+void write_stage(std::string& out, std::span<const NodeId> inputs, std::uint32_t member_count,
+                 std::string_view members);
 
 // Writes one stage member (token and references) in record form.
 void append_stage_member(std::string& out, std::string_view token,

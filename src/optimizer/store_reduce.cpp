@@ -40,50 +40,18 @@ Result<std::unique_ptr<GraphStore>, BadNodeId> GraphStore::cone(const NodeIds& o
 }
 
 std::pair<std::unique_ptr<GraphStore>, ReductionReport> GraphStore::from_reduced(Reduced reduced) {
-  auto store = std::make_unique<GraphStore>();
-  NodeIds ids;
-  ids.reserve(reduced.nodes.size());
-  NodeIds ins;
-  std::string renumbered;
-  for (std::size_t i = 0; i < reduced.nodes.size(); ++i) {
-    std::string_view record = reduced.nodes.record(i);
-    // Positions become ids; they are equal unless interning merged a node,
-    // so the record is copied only when an input actually changes.
-    const RecordInputs positions = record_inputs(record);
-    ins.clear();
-    bool changed = false;
-    for (std::uint32_t k = 0; k < positions.size(); ++k) {
-      const NodeId p = positions[k];
-      check_invariant(p < ids.size(), "reduced graph references only earlier nodes");
-      ins.push_back(ids[p]);
-      changed |= ids[p] != p;
-    }
-    if (changed) {
-      renumbered.assign(record);
-      overwrite_inputs(renumbered, ins);
-      record = renumbered;
-    }
-    auto id = store->intern_record(record);
-    check_invariant(id.has_value(), "reduced graph references only earlier nodes");
-    ids.push_back(*id);
+  if (!reduced.store) reduced.store = std::make_unique<GraphStore>();  // no nodes
+  GraphStore& store = *reduced.store;
+  const std::uint64_t count = store.node_count();
+  for (NodeId id : reduced.outputs) {
+    check_invariant(id < count && store.mark_output(id).has_value(), "reduced output is valid");
   }
-  for (NodeId p : reduced.outputs) {
-    check_invariant(p < ids.size(), "reduced output is valid");
-    check_invariant(store->mark_output(ids[p]).has_value(), "reduced output is valid");
+  for (std::size_t i = 0; i < reduced.node_map.size(); ++i) {
+    const std::optional<Landing> landing = reduced.node_map[i];
+    check_invariant(!landing || landing->node < count, "reduced node map is valid");
   }
-  for (auto& landing : reduced.node_map) {
-    if (!landing) continue;
-    check_invariant(landing->node < ids.size(), "reduced node map is valid");
-    landing->node = ids[landing->node];
-  }
-  store->set_node_map(std::move(reduced.node_map));
-  // Reducing a store that came out of a reduction carries its stage nodes as
-  // boundaries, and a group fused now can rebuild one of them exactly; the
-  // two are then one node. The report counts what the store holds.
-  const std::uint64_t merged = reduced.nodes.size() - store->node_count();
-  reduced.report.reduced_nodes -= merged;
-  reduced.report.boundary_nodes -= merged;
-  return {std::move(store), reduced.report};
+  store.set_node_map(std::move(reduced.node_map));
+  return {std::move(reduced.store), reduced.report};
 }
 
 }  // namespace korvane

@@ -74,13 +74,18 @@ TEST(EGraphTest, EqualParentListsKeepTheFirstArgumentsRoot) {
   ASSERT_EQ(merged.nodes.size(), 2u);
 }
 
-TEST(EGraphTest, CongruenceMergesParentsOnRebuild) {
+// x, y, f(x) and f(y), rebuilt.
+struct FOfTwoLeaves {
   EGraph g;
   Id x = g.add(leaf("x"));
   Id y = g.add(leaf("y"));
   Id fx = g.add(node("f", {x}));
   Id fy = g.add(node("f", {y}));
-  g.rebuild();
+  FOfTwoLeaves() { g.rebuild(); }
+};
+
+TEST(EGraphTest, CongruenceMergesParentsOnRebuild) {
+  auto [g, x, y, fx, fy] = FOfTwoLeaves();
   EXPECT_TRUE(g.union_(x, y));
   EXPECT_NE(g.find(fx), g.find(fy));
   EXPECT_EQ(g.rebuild(), 1u);
@@ -108,6 +113,30 @@ TEST(EGraphTest, MovedFromEGraphIsEmptyAndUsable) {
   g.rebuild();
   EXPECT_EQ(g.classes_with_op(intern("y")), std::vector<Id>{0});
   EXPECT_TRUE(g.classes_with_op(intern("f")).empty());
+}
+
+TEST(EGraphTest, HoldsFindsOnlyWhatAddWouldReturnThatClassFor) {
+  auto [g, x, y, fx, fy] = FOfTwoLeaves();
+  EXPECT_TRUE(g.holds(fx, node("f", {x})));
+  EXPECT_FALSE(g.holds(fy, node("f", {x})));
+  EXPECT_FALSE(g.holds(fx, node("g", {x})));
+  // Between rebuilds a merged class lists both classes' nodes as they were;
+  // the one whose child is the surviving root is found, and add() agrees.
+  g.union_(x, y);
+  const Id root = g.find(x);
+  g.union_(fx, fy);
+  EXPECT_TRUE(g.holds(fx, node("f", {root})));
+  EXPECT_EQ(g.add(node("f", {root})), g.find(fx));
+  g.rebuild();
+  EXPECT_TRUE(g.holds(fx, node("f", {x})));
+  EXPECT_TRUE(g.holds(fy, node("f", {y})));
+
+  // A class with a long node list is not searched.
+  EGraph big;
+  Id a = big.add(leaf("a"));
+  for (int k = 0; k < 12; ++k) big.union_(a, big.add(leaf(("b" + std::to_string(k)).c_str())));
+  big.rebuild();
+  EXPECT_FALSE(big.holds(a, leaf("a")));
 }
 
 TEST(EGraphTest, RebuildWithNothingPendingReturnsZeroAndSetsClean) {

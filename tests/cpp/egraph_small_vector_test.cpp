@@ -69,6 +69,25 @@ TEST(SmallVectorTest, EraseTruncateAndResize) {
   EXPECT_EQ(ids, (Ids{1}));
 }
 
+TEST(SmallVectorTest, AppendingOneAtATimeReallocatesOnlyLogarithmicallyOften) {
+  // Unions append short lists to long ones over and over; growing to the
+  // exact size would move the long list on every append.
+  Ids ids;
+  const Ids one{7};
+  std::size_t reallocations = 0;
+  for (int i = 0; i < 4096; ++i) {
+    const auto before = ids.capacity();
+    ids.append(one.begin(), one.end());
+    reallocations += ids.capacity() != before;
+  }
+  EXPECT_EQ(ids.size(), 4096u);
+  EXPECT_LE(reallocations, 12u);
+  Ids more{1, 2};
+  more.append(ids.begin(), ids.end());  // a long append still fits in one step
+  EXPECT_EQ(more.size(), 4098u);
+  EXPECT_EQ(more[2], 7u);
+}
+
 TEST(ChunkedVectorTest, EntriesKeepTheirAddressesAcrossChunks) {
   ChunkedVector<std::string, 2> texts;  // chunks of four
   std::vector<const std::string*> addresses;

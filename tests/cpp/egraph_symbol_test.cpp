@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
@@ -95,6 +96,37 @@ TEST(Symbol, ConcurrentInterningGivesOneSymbolPerText) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(seen[t][k], expected) << "thread " << t << " text " << k;
   }
   EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kTexts));
+}
+
+TEST(Symbol, KnownTextsAreFoundWhileOtherThreadsGrowTheTable) {
+  // Readers look up texts interned before they start, while a writer adds
+  // enough new texts to every shard to make each index grow several times.
+  constexpr int kKnown = 500;
+  constexpr int kNew = 20000;
+  std::vector<GlobalSymbol> known;
+  for (int k = 0; k < kKnown; ++k) known.push_back(intern("symbol-known-" + std::to_string(k)));
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int k = 0; k < kNew; ++k) intern("symbol-growth-" + std::to_string(k));
+    writing = false;
+  });
+  std::vector<std::thread> readers;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&] {
+      do {
+        for (int k = 0; k < kKnown; ++k) {
+          const std::string text = "symbol-known-" + std::to_string(k);
+          if (intern(text) != known[k] || known[k].as_str() != text) ++mismatches;
+        }
+      } while (writing);
+    });
+  }
+  writer.join();
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(intern("symbol-growth-" + std::to_string(kNew - 1)).as_str(),
+            "symbol-growth-" + std::to_string(kNew - 1));
 }
 
 // ---------------------------------------------------------------------------

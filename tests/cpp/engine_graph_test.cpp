@@ -102,8 +102,8 @@ TEST(ToEngineGraph, StoreRecordsGiveTheSameGraphAsDecodedNodes) {
   const ArenaView view = store->view();
   const NodeIds outputs{10};
 
-  std::vector<Position> first_packed;
-  std::vector<Position> first_decoded;
+  NodeIds first_packed;
+  NodeIds first_decoded;
   const EngineGraph packed =
       to_engine_graph(NodeList(view), find_cone(NodeList(view), outputs), first_packed);
   const EngineGraph decoded =

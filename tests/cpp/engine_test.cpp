@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "optimizer/cse.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer_support.hpp"
 #include "param.hpp"
@@ -145,6 +148,36 @@ TEST(EggEngine, CommutedDuplicatesBeyondTheMatchLimitAreStillFound) {
   const Canonical c = canonicalize(nodes, {});
   EXPECT_EQ(c.graph.size(), 1 + 2 * std::size_t{pairs});
   EXPECT_EQ(c.map[3], c.map[2]);
+}
+
+TEST(EggEngine, CanonicalGraphLeavesCommonSubexpressionsNothingToMerge) {
+  // The pipeline skips its CSE pass for this engine; that is sound only if
+  // no two canonical nodes ever share a token and inputs. Random graphs rich
+  // in commuted twins, identities (on identities) and repeated subterms,
+  // some large enough for the scheduler to ban rules, must bear that out.
+  const std::vector<std::string> tokens{"op|add", "op|mul", "op|sub", "op|f", kAddRight,
+                                        std::string(kIdentityTokens[3])};
+  std::mt19937 random(17);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<EngineNode> nodes{leaf("a"), leaf("b"), leaf("c")};
+    const std::size_t size = round % 10 == 9 ? 4000 : 60 + random() % 200;
+    while (nodes.size() < size) {
+      const std::string& t = tokens[random() % tokens.size()];
+      const auto pick = [&] { return static_cast<Position>(random() % nodes.size()); };
+      if (t.starts_with("op|add|") || t.starts_with("op|mul|") || t == "op|f") {
+        nodes.push_back(node(t, {pick()}));
+      } else {
+        const Position x = pick(), y = pick();
+        nodes.push_back(node(t, {x, y}));
+        if (random() % 3 == 0) nodes.push_back(node(t, {y, x}));
+      }
+    }
+    const Canonical c = canonicalize(nodes, {static_cast<Position>(nodes.size() - 1)});
+    ASSERT_TRUE(c.congruent);
+    const CseResult deduplicated = cse(c.graph);
+    ASSERT_EQ(deduplicated.graph.size(), c.graph.size()) << "round " << round;
+    for (Position p = 0; p < deduplicated.map.size(); ++p) ASSERT_EQ(deduplicated.map[p], p);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -402,7 +402,7 @@ TEST(IncrementalFinalize, LeavesTheReducerAsItWas) {
   auto first = reducer.finalize(outputs, kEngine, true);
   auto second = reducer.finalize(outputs, kEngine, true);
   ASSERT_TRUE(first && second);
-  EXPECT_EQ(first->nodes.nodes(), second->nodes.nodes());
+  EXPECT_EQ(testing::nodes_of(*first->store), testing::nodes_of(*second->store));
   EXPECT_EQ(first->outputs, second->outputs);
   EXPECT_EQ(first->node_map, second->node_map);
   EXPECT_EQ(first->report, second->report);
@@ -415,7 +415,7 @@ TEST(IncrementalFinalize, NoOutputsReducesToNothing) {
   const IncrementalReducer reducer = fed({source("a"), op("neg", {0})});
   auto result = reducer.finalize({}, kEngine, false);
   ASSERT_TRUE(result);
-  EXPECT_TRUE(result->nodes.empty());
+  EXPECT_EQ(result->store->node_count(), 0u);
   EXPECT_EQ(result->node_map, (NodeMap{std::nullopt, std::nullopt}));
   EXPECT_EQ(result->report, (ReductionReport{2, 0, 0, 0, 0, 0}));
 

@@ -60,7 +60,7 @@ inline std::vector<NodeKey> nodes_of(const GraphStore& store) { return store.sna
 class HashConsEngine : public RewriteEngine {
  public:
   Canonical canonicalize(const EngineGraph& graph) const override {
-    Canonical out{EngineGraph(graph.shared_tokens()), std::vector<Position>(graph.size())};
+    Canonical out{EngineGraph(graph.shared_tokens()), Positions(graph.size())};
     opt::IndexTable seen(graph.size());
     Positions ins;
     for (Position p = 0; p < graph.size(); ++p) {

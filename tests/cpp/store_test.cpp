@@ -124,6 +124,29 @@ TEST(GraphStoreTest, NodeMapIsEmptyUntilSet) {
   EXPECT_EQ(store.node_map(), map);
 }
 
+TEST(NodeMapTest, KeepsEveryLandingItCanHold) {
+  // Absent, a whole node, member 0 (not "no member") and the largest ids a
+  // store can hand out all read back as written.
+  const std::uint64_t largest = 0xFFFFFFFEULL;
+  NodeMap map(2);
+  map.push_back(Landing{0, 0});
+  map.push_back(Landing{largest, std::nullopt});
+  map.push_back(Landing{7, largest});
+  EXPECT_EQ(map.size(), 5u);
+  EXPECT_EQ(map[0], std::nullopt);
+  EXPECT_EQ(map[2], (Landing{0, 0}));
+  EXPECT_NE(map[2], (Landing{0, std::nullopt}));
+  EXPECT_EQ(map[3], (Landing{largest, std::nullopt}));
+  EXPECT_EQ(map[4], (Landing{7, largest}));
+  map.set(4, std::nullopt);
+  map.copy_from(1, map, 2);
+  EXPECT_EQ(map, (NodeMap{std::nullopt, Landing{0, 0}, Landing{0, 0}, Landing{largest, std::nullopt},
+                          std::nullopt}));
+  // 2^32 - 1 marks "absent"; a landing there is a broken invariant.
+  EXPECT_THROW(map.set(0, Landing{0xFFFFFFFFULL, std::nullopt}), InternalError);
+  EXPECT_THROW(map.push_back(Landing{0, 0xFFFFFFFFULL}), InternalError);
+}
+
 TEST(GraphStoreTest, RecordsInternLikeTheirNodes) {
   GraphStore store;
   ASSERT_EQ(must_intern(store, source("s", params({entry("z", ParamValue::of_bool(true))}))), 0u);
