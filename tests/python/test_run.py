@@ -116,6 +116,8 @@ def test_reduction_combines_in_a_tree_and_finishes_once():
     assert sorted(calls) == [2, 2, 2, 2, 2, 3, 3]
 
 
+@pytest.mark.thread_unsafe(reason="the process keeps its last 8 payloads: copies of this test "
+                                   "running at once evict one another's")
 def test_external_payload_is_loaded_once_per_process_and_registry():
     loads = []
     registry = number_registry()
