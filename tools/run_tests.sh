@@ -144,7 +144,7 @@ ft_tsan_python=$ft_built
 # keeps them): hypothesis 6.156 and later ship no wheel that 3.13t can install and
 # need a compiler toolchain this machine cannot fetch, so 6.155.x is the newest
 # usable; NumPy 2.4 and later have no cp313t wheels (2.3 has); mypy 2 needs
-# ast-serialize, built from Rust crates that cannot be fetched here.
+# ast-serialize, whose source build needs a compiler toolchain this machine cannot fetch.
 free_threaded_pins=("hypothesis<6.156" "numpy<2.4" "mypy<2")
 # On a free-threaded interpreter every test body runs in this many threads at once.
 free_threaded_parallel_threads=4
