@@ -72,11 +72,11 @@ def measure(nodes, repeat):
     rows.append((f'record 2 x {nodes:,} nodes, one shared store', parallel, serial, ratio))
     stores.clear()
 
-    pipelines = [generate(nodes, 7 + k, with_tasks=False) for k in (1, 2)]
+    pipelines = [generate(nodes, 7 + k)[:2] for k in (1, 2)]
     serial, parallel, ratio = one_against_two(
-        lambda: [b.store.reduce(outputs=outs) for b, outs in pipelines],
-        lambda: in_threads(*[lambda b=b, outs=outs: b.store.reduce(outputs=outs)
-                             for b, outs in pipelines]),
+        lambda: [store.reduce(outputs=outs) for store, outs in pipelines],
+        lambda: in_threads(*[lambda store=store, outs=outs: store.reduce(outputs=outs)
+                             for store, outs in pipelines]),
         repeat)
     rows.append((f'reduce 2 x {nodes:,} nodes, two stores', parallel, serial, ratio))
     del pipelines
