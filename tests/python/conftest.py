@@ -1,4 +1,5 @@
 import os
+import sys
 
 import pytest
 
@@ -15,6 +16,15 @@ if settings is not None:
     settings.register_profile("ci", derandomize=True, database=None)
     if os.environ.get("CI"):
         settings.load_profile("ci")
+
+
+@pytest.fixture
+def frequent_switches():
+    """The interpreter's thread switch interval at its shortest for the test's duration."""
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(previous)
 
 
 @pytest.fixture

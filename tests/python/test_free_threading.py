@@ -7,7 +7,6 @@ checked there too. Under a sanitizer (KORVANE_SANITIZED) the work is scaled down
 """
 import os
 import random
-import sys
 import threading
 
 import pytest
@@ -21,12 +20,8 @@ def scaled(count):
     return max(4, count // 8) if SANITIZED else count
 
 
-@pytest.fixture(autouse=True)
-def frequent_switches():
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(previous)
+# Thread switches as often as the interpreter allows, so that interleavings vary.
+pytestmark = pytest.mark.usefixtures("frequent_switches")
 
 
 def run_roles(*roles):

@@ -1,6 +1,5 @@
 """One store shared by several threads."""
 import random
-import sys
 import threading
 
 import pytest
@@ -10,12 +9,8 @@ from korvane_core import GraphStore
 THREADS = 6
 
 
-@pytest.fixture(autouse=True)
-def frequent_switches():
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(previous)
+# Thread switches as often as the interpreter allows, so that interleavings vary.
+pytestmark = pytest.mark.usefixtures("frequent_switches")
 
 
 def run_threads(target, count=THREADS):
