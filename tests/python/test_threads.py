@@ -5,6 +5,7 @@ import threading
 import pytest
 
 from korvane_core import GraphStore
+from thread_roles import run_roles
 
 THREADS = 6
 
@@ -14,23 +15,7 @@ pytestmark = pytest.mark.usefixtures("frequent_switches")
 
 
 def run_threads(target, count=THREADS):
-    barrier = threading.Barrier(count)
-    errors = []
-
-    def body(index):
-        try:
-            barrier.wait()
-            target(index)
-        except BaseException as error:  # surfaced in the main thread below
-            errors.append(error)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
+    run_roles(*[lambda i=i: target(i) for i in range(count)])
 
 
 def test_overlapping_additions_agree_on_ids():
