@@ -12,6 +12,7 @@ import threading
 import pytest
 
 from korvane_core import GraphStore, IncrementalReducer, PayloadDescriptor
+from thread_roles import run_roles
 
 SANITIZED = bool(os.environ.get("KORVANE_SANITIZED"))
 
@@ -22,27 +23,6 @@ def scaled(count):
 
 # Thread switches as often as the interpreter allows, so that interleavings vary.
 pytestmark = pytest.mark.usefixtures("frequent_switches")
-
-
-def run_roles(*roles):
-    """Runs each callable in its own thread, all released at once; re-raises the first error."""
-    barrier = threading.Barrier(len(roles))
-    errors = []
-
-    def body(role):
-        try:
-            barrier.wait()
-            role()
-        except BaseException as error:  # surfaced in the calling thread below
-            errors.append(error)
-
-    threads = [threading.Thread(target=body, args=(role,)) for role in roles]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
 
 
 def content(store):
@@ -87,11 +67,11 @@ DESCRIPTOR = dict(kind="model", content_hash="sha256:00", framework="fw", versio
 SOURCES = 16
 
 
-def layered_specs(layers, width):
-    """Node specs by layer; spec (k, j) takes inputs from layer k - 1 (layer 0: the sources).
-    Every spec carries (layer, j) in its params, so no two are equal."""
+def layered_calls(layers, width):
+    """The add calls by layer; call (k, j) takes inputs from layer k - 1 (layer 0: the sources).
+    Every call carries (layer, j) in its params, so no two record equal nodes."""
     shared = PayloadDescriptor(**DESCRIPTOR)
-    specs = []
+    calls = []
     for k in range(1, layers + 1):
         layer = []
         for j in range(width):
@@ -112,15 +92,15 @@ def layered_specs(layers, width):
                 layer.append(("add_external", lambda p, d=descriptor: (d, [p[0]]), params, (left,)))
             else:
                 layer.append(("add_op", lambda p: ("neg", [p[0]]), dict(params, w=0.5), (right,)))
-        specs.append(layer)
-    return specs
+        calls.append(layer)
+    return calls
 
 
 def test_overlapping_additions_with_readers_of_every_kind():
     store = GraphStore()
     store.add_source("src", {"i": 0})  # what every writer records first, for the readers
     layers, width, writers = 4, scaled(120), 4
-    specs = layered_specs(layers, width)
+    calls = layered_calls(layers, width)
     got = [dict() for _ in range(writers)]  # (layer, j) -> id, per writer
     blobs = []
     reducer = IncrementalReducer()
@@ -131,7 +111,7 @@ def test_overlapping_additions_with_readers_of_every_kind():
         rng = random.Random(index)
         sources = {i: store.add_source("src", {"i": i}) for i in rng.sample(range(SOURCES), SOURCES)}
         previous = [sources[(j * 5) % SOURCES] for j in range(width)]
-        for k, layer in enumerate(specs, start=1):
+        for k, layer in enumerate(calls, start=1):
             order = list(range(width)) * 2  # every node recorded twice by every writer
             rng.shuffle(order)
             ids = [None] * width
