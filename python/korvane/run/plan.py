@@ -200,11 +200,11 @@ def missing_implementation(node: NodeDict, registry: Registry) -> str | None:
                 return (f"no implementation of the operation {member['name']!r} "
                         f"(member {index}: {member_label(member)})")
     elif node["kind"] == "exchange":
-        if registry.exchange_impl() is None:
-            return "the registry has no exchange"
+        if registry.exchange_impl(node["params"]) is None:
+            return registry.missing_exchange(node["params"])
     elif node["kind"] == "join":
-        if registry.join_impl() is None:
-            return "the registry has no join"
+        if registry.join_impl(node["params"]) is None:
+            return registry.missing_join(node["params"])
     else:
         lookup = {"source": registry.source_impl, "op": registry.op_impl,
                   "reduction": registry.reduction_impl}[node["kind"]]
@@ -240,10 +240,10 @@ def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> Sta
             # partition-local, so the stage would have no per-partition meaning.
             raise PlanError(info, f"member {index} ({member_label(member)}) is a reduction, "
                                   f"which cannot run inside a stage")
-        fn = registry.op_impl(member["name"])
-        assert fn is not None
+        op = registry.op_impl(member["name"])
+        assert op is not None
         refs = tuple((what == "member", k) for what, k in member["inputs"])
-        members.append(MemberRecipe(fn, member["params"], member_label(member), refs))
+        members.append(MemberRecipe(op.fn, member["params"], member_label(member), refs))
     return StageRecipe(info, tuple(members))
 
 
@@ -264,19 +264,19 @@ def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
         return SourceRecipe(info, params, source)
     if kind == "op":
         # An operation of an unreduced store runs as a stage of one member.
-        fn = registry.op_impl(name)
-        assert fn is not None
+        op = registry.op_impl(name)
+        assert op is not None
         refs = tuple((False, k) for k in range(len(node["inputs"])))
-        return StageRecipe(info, (MemberRecipe(fn, params, info.label, refs),))
+        return StageRecipe(info, (MemberRecipe(op.fn, params, info.label, refs),))
     if kind == "reduction":
         reduction = registry.reduction_impl(name)
         assert reduction is not None
         return ReductionRecipe(info, params, reduction)
     if kind == "join":
-        join = registry.join_impl()
+        join = registry.join_impl(params)
         assert join is not None
-        return JoinRecipe(info, params, join)
-    exchange = registry.exchange_impl()
+        return JoinRecipe(info, params, join.fn)
+    exchange = registry.exchange_impl(params)
     assert kind == "exchange" and partitions is not None and exchange is not None, kind
     return ExchangeRecipe(info, params, partitions, exchange)
 
@@ -323,7 +323,7 @@ def exchange_count(node: NodeDict, info: NodeInfo, registry: Registry,
     if shared is None:
         raise PlanError(info, f"its input, node {inputs[0]}, is a single value; an exchange "
                               f"redistributes partitions")
-    impl = registry.exchange_impl()
+    impl = registry.exchange_impl(node["params"])
     assert impl is not None
     with blamed_on(f"{info}: counting its partitions"):
         count = impl.partitions(node["params"], shared)
