@@ -7,7 +7,8 @@ partition) on every exception that user code raises.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run.errors import blamed_on
 from korvane.run.payloads import PROCESS_PAYLOADS
@@ -33,13 +34,23 @@ def read_partition(recipe: SourceRecipe, partition: int) -> Any:
         return recipe.impl.read(recipe.params, partition)
 
 
+@dataclass(frozen=True, eq=False)
+class StageSplit:
+    """A stage whose members of single values (`once`) run in a task of their own."""
+
+    recipe: StageRecipe
+    once: tuple[int, ...]
+
+
 def stage_members(recipe: StageRecipe, last: int, partition: int | None,
-                  inputs: tuple[Any, ...]) -> Any:
+                  inputs: tuple[Any, ...], given: dict[int, Any] | None = None) -> Any:
     """The value of member `last` on one partition. Only the members it reads run: a member
     of single values is computed without the stage's partitioned inputs, so the partitioned
-    members before it must not run there."""
-    values: dict[int, Any] = {}
+    members before it must not run there. Members in `given` have their values already."""
+    values: dict[int, Any] = dict(given) if given else {}
     for index in members_read_by(recipe, last):
+        if index in values:
+            continue
         member = recipe.members[index]
         args = [values[k] if is_member else inputs[k] for is_member, k in member.refs]
         if len(recipe.members) == 1:
@@ -63,6 +74,19 @@ def members_read_by(recipe: StageRecipe, last: int) -> list[int]:
 def run_stage(recipe: StageRecipe, partition: int | None, *inputs: Any) -> Any:
     """The stage's value on one partition: its last member's, as fusion guarantees."""
     return stage_members(recipe, len(recipe.members) - 1, partition, inputs)
+
+
+def run_stage_once(split: StageSplit, *inputs: Any) -> dict[int, Any]:
+    """The values of a stage's members of single values, computed once for all partitions."""
+    values: dict[int, Any] = {}
+    for index in split.once:
+        values[index] = stage_members(split.recipe, index, None, inputs, values)
+    return values
+
+
+def run_stage_given(split: StageSplit, partition: int | None, once: dict[int, Any],
+                    *inputs: Any) -> Any:
+    return stage_members(split.recipe, len(split.recipe.members) - 1, partition, inputs, once)
 
 
 def run_stage_member(recipe: StageRecipe, member: int, partition: int | None, *inputs: Any) -> Any:
@@ -97,10 +121,60 @@ def split_partition(recipe: ExchangeRecipe, partition: int, data: Any) -> list[A
     return pieces
 
 
-def concat_pieces(recipe: ExchangeRecipe, partition: int, splits: list[list[Any]]) -> Any:
-    """Output partition `partition`: its piece of every input partition, in input order."""
+def take(pieces: list[Any], index: int) -> Any:
+    """One piece of a split: a task of its own, so that only this piece travels."""
+    return pieces[index]
+
+
+def concat_pieces(recipe: ExchangeRecipe, partition: int, pieces: list[Any]) -> Any:
+    """Output partition `partition` from its piece of every input partition, in input order."""
     with blamed_on(where(recipe.node, partition)):
-        return recipe.impl.concat(recipe.params, [pieces[partition] for pieces in splits])
+        return recipe.impl.concat(recipe.params, pieces)
+
+
+def concat_from_splits(recipe: ExchangeRecipe, partition: int, splits: list[list[Any]]) -> Any:
+    """The same, picking the pieces out of whole splits (where nothing travels)."""
+    return concat_pieces(recipe, partition, [pieces[partition] for pieces in splits])
+
+
+@dataclass(frozen=True, eq=False)
+class Route:
+    """An exchange run in rounds of `fan_out` groups per split."""
+
+    recipe: ExchangeRecipe
+    fan_out: int
+
+
+# Between rounds, rows travel as groups: {output partition: [(input partition, piece), ...]}.
+Group: TypeAlias = dict[int, list[tuple[int, Any]]]
+
+
+def grouped(route: Route, digit: int, group: Group) -> list[Group]:
+    """The group cut by one base-fan_out digit of the output partition."""
+    unit = route.fan_out ** digit
+    groups: list[Group] = [{} for _ in range(route.fan_out)]
+    for j, pieces in group.items():
+        groups[(j // unit) % route.fan_out][j] = pieces
+    return groups
+
+
+def route_split(route: Route, partition: int, data: Any) -> list[Group]:
+    pieces = split_partition(route.recipe, partition, data)
+    return grouped(route, 0, {j: [(partition, piece)] for j, piece in enumerate(pieces)})
+
+
+def route_merge(route: Route, digit: int, arrivals: list[Group]) -> list[Group]:
+    merged: Group = {}
+    for group in arrivals:
+        for j, pieces in group.items():
+            merged.setdefault(j, []).extend(pieces)
+    return grouped(route, digit, merged)
+
+
+def concat_routed(recipe: ExchangeRecipe, partition: int, arrivals: list[Group]) -> Any:
+    pieces = sorted((item for group in arrivals for item in group.get(partition, [])),
+                    key=lambda item: item[0])
+    return concat_pieces(recipe, partition, [piece for _, piece in pieces])
 
 
 def run_join(recipe: JoinRecipe, partition: int | None, *inputs: Any) -> Any:

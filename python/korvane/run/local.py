@@ -1,21 +1,25 @@
-"""Running a store in the calling thread."""
+"""Running a store in the calling thread.
+
+The tasks are the ones a dask scheduler gets (see tasks.py), run in their order, which is
+dependency order. A result is dropped as soon as its last reader has run, unless a run
+returns it, so memory holds about one frontier of partitions rather than the whole pipeline.
+"""
 
 from __future__ import annotations
 
-from collections import Counter
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from korvane.run.plan import make_plan
 from korvane.run.results import Results
-from korvane.run.tasks import Ref, Target, Task, build_tasks
+from korvane.run.tasks import build_tasks
 
 if TYPE_CHECKING:
     from korvane_core import GraphStore
 
     from korvane.run.plan import MemberRequest
     from korvane.run.registry import Registry
-    from korvane.run.tasks import Key, TaskGraph
+    from korvane.run.tasks import Key, Target, TaskGraph
 
 
 def run_local(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None, *,
@@ -25,7 +29,7 @@ def run_local(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
 
     Works on any store, as recorded or reduced. Everything is checked before user code runs
     (PlanError); an exception from user code propagates with a note naming the node."""
-    graph = build_tasks(make_plan(store, registry, outputs, members))
+    graph = build_tasks(make_plan(store, registry, outputs, members), pieces=False)
     values = execute(graph)
     return Results({i: gather(t, values) for i, t in graph.outputs.items()},
                    {m: gather(t, values) for m, t in graph.members.items()})
@@ -36,31 +40,42 @@ def gather(target: Target, values: dict[Key, Any]) -> Any:
 
 
 def execute(graph: TaskGraph) -> dict[Key, Any]:
-    """Runs every task in order. A result is dropped once its last reader has run, unless it
-    is wanted, so memory holds about one frontier of partitions, not the whole pipeline."""
+    """Runs every task in order and returns the values of the wanted keys."""
     wanted = graph.wanted()
-    readers: Counter[Key] = Counter()
+    readers: dict[Any, int] = {}
     for task in graph.tasks.values():
-        readers.update(task.dependencies())
-    values: dict[Key, Any] = {}
+        for arg in task[1:]:
+            kind = type(arg)
+            if kind is tuple or kind is str:
+                readers[arg] = readers.get(arg, 0) + 1
+            elif kind is list:
+                for key in arg:
+                    readers[key] = readers.get(key, 0) + 1
+    for key in wanted:
+        # Never dropped: one more reader than any task accounts for.
+        readers[key] = readers.get(key, 0) + 1
+    values: dict[Any, Any] = {}
     for key, task in graph.tasks.items():
-        values[key] = run(task, values)
-        for dependency in task.dependencies():
-            readers[dependency] -= 1
-            if readers[dependency] == 0 and dependency not in wanted:
-                values.pop(dependency, None)
+        args = []
+        for arg in task[1:]:
+            kind = type(arg)
+            if kind is tuple or kind is str:
+                args.append(values[arg])
+                left = readers[arg] - 1
+                readers[arg] = left
+                if not left:
+                    del values[arg]
+            elif kind is list:
+                items = []
+                for item in arg:
+                    items.append(values[item])
+                    left = readers[item] - 1
+                    readers[item] = left
+                    if not left:
+                        del values[item]
+                args.append(items)
+            else:
+                args.append(arg)
+        values[key] = task[0](*args)
+        del args
     return values
-
-
-def run(task: Task, values: dict[Key, Any]) -> Any:
-    return task.fn(*(resolve(arg, values) for arg in task.args))
-
-
-def resolve(arg: Any, values: dict[Key, Any]) -> Any:
-    if isinstance(arg, Ref):
-        return values[arg.key]
-    if isinstance(arg, Task):
-        return run(arg, values)
-    if isinstance(arg, list):
-        return [resolve(item, values) for item in arg]
-    return arg

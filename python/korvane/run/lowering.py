@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 
 from korvane.run.plan import make_plan
 from korvane.run.results import Results
-from korvane.run.tasks import Ref, Target, Task, build_tasks
+from korvane.run.tasks import Target, build_tasks
 
 if TYPE_CHECKING:
     from korvane_core import GraphStore
@@ -85,24 +85,4 @@ def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None =
     source's read inside the stage that alone consumes it; without, every node keeps its
     own tasks (for dask's optimizer to fuse instead, say)."""
     tasks = build_tasks(make_plan(store, registry, outputs, members), fuse)
-    graph: dict[Key, Any] = {}
-    for key, task in tasks.tasks.items():
-        graph[key] = as_dask_task(task)
-    return DaskGraph(graph, tasks.outputs, tasks.members)
-
-
-def as_dask_task(task: Task) -> tuple[Any, ...]:
-    # A task is a tuple whose first item is callable; keys among its arguments, also inside
-    # lists, are replaced by their values. Every other argument is a number, None or an
-    # object no key equals.
-    return (task.fn, *(dask_argument(arg) for arg in task.args))
-
-
-def dask_argument(arg: Any) -> Any:
-    if isinstance(arg, Ref):
-        return arg.key
-    if isinstance(arg, Task):
-        return as_dask_task(arg)   # a fused task: dask runs a task nested in another inline
-    if isinstance(arg, list):
-        return [dask_argument(item) for item in arg]
-    return arg
+    return DaskGraph(tasks.tasks, tasks.outputs, tasks.members)

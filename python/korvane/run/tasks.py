@@ -1,14 +1,53 @@
-"""A plan as tasks: one per partition of each node (a reduction's combine tree and an
-exchange's split and concatenation as their own layers), with keys any dask scheduler
-accepts; then each task with a single reader fused into it. Local execution runs these same tasks, so every
-scheduler computes the same thing in the same shape.
+"""A plan as tasks, in dask's task-graph form, which the local runner runs too.
+
+Policies, before the code:
+
+- Layers. Every node becomes one or more layers: a layer is one task per partition (or a
+  single task for a single value) that all call the same function with the same recipe.
+  A source reads, a stage, join or external runs per partition, a reduction has a layer of
+  per-partition steps, a tree of combines and a finishing task, and an exchange has a layer
+  of splits and one of concatenations.
+
+- Fusion. A layer whose every task has exactly one reader, the same partition of one other
+  layer, runs inside that reader: a source's read inside the stage that alone consumes it,
+  a stage inside the reduction step or exchange split that alone consumes it, an exchange's
+  output partition inside the join that alone reads it. Such a task would always run just
+  before its reader, on the same partition, so a task of its own would only add scheduling
+  and a hand-over; nothing is computed twice. Layers that gather (a combine, a
+  concatenation) take nobody in through their gathered list, so reduction trees stay trees
+  and partitions keep running in parallel. Fusion is decided per layer, not per task, so
+  that a graph of a million partitions costs a few tuples per task to build.
+
+- Flat programs. A fused task runs a `Program`: a flat sequence of steps, each reading the
+  task's inputs or earlier steps' results by position, never a task nested in a task. A
+  chain of any length runs in one Python frame, so depth never meets the interpreter's
+  recursion limit, here or in any dask scheduler. A step's result is released as soon as
+  the last step that reads it has run.
+
+- Exchanges move each piece once. On dask, each input partition is split once, each piece
+  is a task of its own (run where its split is), and output partition j concatenates only
+  the pieces j: a worker receives the pieces it needs and never a whole split. When
+  n_in x n_out pieces would be too many tasks (above `DIRECT_PIECES`), the exchange runs in
+  rounds of at most `FAN_OUT` pieces per split (a staged exchange): each round routes rows
+  by one digit of their destination partition, so the task count stays near
+  n x rounds x fan-out. A local run has no workers to spare traffic between, and keeps the
+  cheaper shape: each concatenation picks its pieces out of the whole splits.
+
+- Single values are computed once. Members of a stage that read single values only (an
+  operation on a reduction's result) run in one task of their own whose result every
+  partition of the stage is given, as they run once in the store as recorded.
+
+- Arguments. A task is a tuple (function, *arguments); an argument that is a str or a tuple
+  is a key, a list is a list of keys, and anything else is a value passed as it is. Values
+  are never str, tuple or list (recipes, programs, partition numbers and None), so both the
+  local runner and dask tell keys from values without looking anything up.
 """
 
 from __future__ import annotations
 
-from collections import defaultdict
-from collections.abc import Callable, Iterator
-from dataclasses import dataclass, field, replace
+import math
+from collections.abc import Callable
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run import kernels
@@ -28,51 +67,64 @@ Key: TypeAlias = str | tuple[str, int] | tuple[str, int, int]
 # Where a node's value is: one key for a single value, one key per partition otherwise.
 Target: TypeAlias = Key | list[Key]
 
-
-@dataclass(frozen=True, slots=True)
-class Ref:
-    """A task argument that is another task's result."""
-
-    key: Key
+# Above this many pieces an exchange runs in rounds; each split then makes at most FAN_OUT.
+DIRECT_PIECES = 16_384
+FAN_OUT = 32
 
 
-@dataclass(frozen=True, slots=True)
-class Task:
+# A layer's inputs, each a function of the partition a task computes:
+#   ("part", name)         the same partition of layer `name`: (name, p)
+#   ("one", key)           a single value: key
+#   ("keys", keys)         a fixed list of keys
+#   ("pieces", name, n)    piece p of each of n splits: [(name, i, p) for i < n]
+#   ("all", name, n)       every partition of layer `name`: [(name, i) for i < n]
+#   ("each", lists)        a list of keys of its own per partition: lists[p]
+Input: TypeAlias = tuple[Any, ...]
+
+
+@dataclass(eq=False)
+class Layer:
+    name: str
+    # Tasks keyed (name, p) for p < count; one task keyed `name` when None.
+    count: int | None
     fn: Callable[..., Any]
-    # Plain values, Refs, Tasks run inline (fused), or lists of Refs and Tasks.
-    args: tuple[Any, ...]
-
-    def dependencies(self) -> Iterator[Key]:
-        for arg in self.args:
-            yield from dependencies_of(arg)
-
-    def inlining(self, key: Key, task: Task) -> Task:
-        """This task with `task` run in place of its reference to `key`."""
-        return replace(self, args=tuple(inlined(arg, key, task) for arg in self.args))
+    # Called as fn(*consts, p, *inputs) when with_partition, else fn(*consts, *inputs).
+    consts: tuple[Any, ...]
+    with_partition: bool
+    inputs: list[Input]
+    # Layers fused into this one, in dependency order; set by fusion.
+    fused: list[Layer] = field(default_factory=list)
+    # The layer that runs this one inside its own tasks; set by fusion.
+    host: Layer | None = None
 
 
-def dependencies_of(arg: Any) -> Iterator[Key]:
-    if isinstance(arg, Ref):
-        yield arg.key
-    elif isinstance(arg, Task):
-        yield from arg.dependencies()
-    elif isinstance(arg, list):
-        for item in arg:
-            yield from dependencies_of(item)
+@dataclass(frozen=True, eq=False, slots=True)
+class Program:
+    """The steps one fused task runs, in order. Step k is (fn, consts, with_partition, refs,
+    drops): refs index the task's inputs, then the results of earlier steps; drops lists the
+    slots no later step reads."""
+
+    steps: tuple[tuple[Callable[..., Any], tuple[Any, ...], bool, tuple[int, ...],
+                       tuple[int, ...]], ...]
 
 
-def inlined(arg: Any, key: Key, task: Task) -> Any:
-    if isinstance(arg, Ref) and arg.key == key:
-        return task
-    if isinstance(arg, list):
-        return [inlined(item, key, task) for item in arg]
-    return arg
+def run_program(program: Program, partition: int | None, *inputs: Any) -> Any:
+    slots = list(inputs)
+    result = None
+    for fn, consts, with_partition, refs, drops in program.steps:
+        args = [slots[r] for r in refs]
+        result = fn(*consts, partition, *args) if with_partition else fn(*consts, *args)
+        slots.append(result)
+        for d in drops:
+            slots[d] = None
+        del args
+    return result
 
 
 @dataclass
 class TaskGraph:
-    # In dependency order: every task follows the tasks it reads.
-    tasks: dict[Key, Task] = field(default_factory=dict)
+    # In dask's form and in dependency order: every task follows the tasks it reads.
+    tasks: dict[Key, tuple[Any, ...]] = field(default_factory=dict)
     outputs: dict[int, Target] = field(default_factory=dict)
     members: dict[MemberRequest, Target] = field(default_factory=dict)
 
@@ -84,38 +136,14 @@ class TaskGraph:
         return keys
 
 
-def fuse_single_readers(graph: TaskGraph) -> None:
-    """Runs a task inside its reader when it has exactly one: a source's partition read
-    inside the stage that alone consumes it, a stage's partition inside the reduction step
-    or exchange split that alone consumes it, an exchange's output partition inside the join
-    that alone reads it. Such a task always runs just before its reader, on the same
-    partition, so a task of its own would only add scheduling and a hand-over; nothing is
-    computed twice. This is the default fusion rule again, now for the partition-local work
-    of boundary nodes. Tasks that gather a list (the combines of a reduction, the
-    concatenations of an exchange) take no one in, so that reduction trees stay trees and
-    partitions keep running in parallel. The fused task keeps the reader's key."""
-    wanted = graph.wanted()
-    readers: defaultdict[Key, list[Key]] = defaultdict(list)
-    for key, task in graph.tasks.items():
-        for dependency in task.dependencies():
-            readers[dependency].append(key)
-    for key in list(graph.tasks):
-        if key in wanted or len(readers[key]) != 1:
-            continue
-        (reader,) = readers[key]
-        if Ref(key) not in graph.tasks[reader].args:
-            continue   # read from inside a list: a gathering task
-        # The fused task's own inputs come earlier and are decided already: who reads them
-        # now does not matter any more.
-        graph.tasks[reader] = graph.tasks[reader].inlining(key, graph.tasks.pop(key))
-
-
-def argument(target: Target, partition: int | None) -> Ref:
-    """An input's value for one partition: its partition, or its single value broadcast."""
-    if isinstance(target, list):
-        assert partition is not None
-        return Ref(target[partition])
-    return Ref(target)
+def partitioned_members(recipe: StageRecipe, partitioned_inputs: list[bool]) -> list[bool]:
+    """Per member of a stage: whether it reads a partitioned input, directly or through the
+    members before it."""
+    partitioned: list[bool] = []
+    for member in recipe.members:
+        partitioned.append(any(partitioned[k] if is_member else partitioned_inputs[k]
+                               for is_member, k in member.refs))
+    return partitioned
 
 
 def even_groups(keys: list[Key], most: int) -> list[list[Key]]:
@@ -132,80 +160,197 @@ def even_groups(keys: list[Key], most: int) -> list[list[Key]]:
     return groups
 
 
-def partitioned_member(recipe: StageRecipe, index: int, partitioned_inputs: list[bool]) -> bool:
-    """Whether member `index` of a stage reads a partitioned input, directly or through the
-    members before it."""
-    partitioned: list[bool] = []
-    for member in recipe.members[:index + 1]:
-        partitioned.append(any(partitioned[k] if is_member else partitioned_inputs[k]
-                               for is_member, k in member.refs))
-    return partitioned[index]
+@dataclass(frozen=True)
+class Located:
+    """Where a node's value is: the layer (or forwarded layer) that computes it."""
+
+    name: str
+    count: int | None
 
 
 class Builder:
-    def __init__(self, plan: Plan) -> None:
+    def __init__(self, plan: Plan, pieces: bool) -> None:
         self.plan = plan
-        self.graph = TaskGraph()
-        self.targets: dict[int, Target] = {}
+        # Whether exchanges move pieces as tasks of their own (on dask) or concatenations
+        # pick them out of whole splits (locally).
+        self.pieces = pieces
+        self.layers: list[Layer | tuple[Key, tuple[Any, ...]]] = []
+        self.by_name: dict[str, Layer] = {}
+        self.task_keys: set[Key] = set()
+        self.located: dict[int, Located] = {}
 
-    def add(self, key: Key, fn: Callable[..., Any], *args: Any) -> Key:
-        self.graph.tasks[key] = Task(fn, args)
-        return key
+    # Layers and plain tasks, in dependency order.
 
-    def per_partition(self, step: Step, fn: Callable[..., Any], *leading: Any,
-                      role: str | None = None) -> Target:
+    def layer(self, name: str, count: int | None, fn: Callable[..., Any], consts: tuple[Any, ...],
+              inputs: list[Input], with_partition: bool = True) -> Located:
+        made = Layer(name, count, fn, consts, with_partition, inputs)
+        self.layers.append(made)
+        self.by_name[name] = made
+        return Located(name, count)
+
+    def task(self, key: Key, task: tuple[Any, ...]) -> None:
+        self.layers.append((key, task))
+        self.task_keys.add(key)
+
+    def read(self, located: Located) -> Input:
+        """How a per-partition task of the same count reads a node's value."""
+        return ("one", located.name) if located.count is None else ("part", located.name)
+
+    def per_partition(self, step: Step, fn: Callable[..., Any], consts: tuple[Any, ...],
+                      role: str | None = None) -> Located:
         """One task per partition, each reading that partition of every input (single
         values broadcast); one task in all for a single-valued node."""
-        inputs = [self.targets[i] for i in step.inputs]
-        name = step.key(role)
-        if step.input_partitions is None:
-            return self.add(name, fn, *leading, None, *(argument(t, None) for t in inputs))
-        return [self.add((name, p), fn, *leading, p, *(argument(t, p) for t in inputs))
-                for p in range(step.input_partitions)]
+        inputs = [self.read(self.located[i]) for i in step.inputs]
+        return self.layer(step.key(role), step.input_partitions, fn, consts, inputs)
 
-    def source(self, step: Step, recipe: SourceRecipe) -> Target:
-        assert step.partitions is not None
-        return [self.add((step.key(), p), kernels.read_partition, recipe, p)
-                for p in range(step.partitions)]
+    # Nodes.
 
-    def reduction(self, step: Step, recipe: ReductionRecipe) -> Target:
+    def source(self, step: Step, recipe: SourceRecipe) -> Located:
+        return self.layer(step.key(), step.partitions, kernels.read_partition, (recipe,), [])
+
+    def stage(self, step: Step, recipe: StageRecipe) -> Located:
+        located = [self.located[i] for i in step.inputs]
+        partitioned_inputs = [where.count is not None for where in located]
+        partitioned = partitioned_members(recipe, partitioned_inputs)
+        singles = [i for i, member in enumerate(recipe.members) if not partitioned[i]
+                   and any(partitioned[j] and (True, i) in other.refs
+                           for j, other in enumerate(recipe.members))]
+        if step.input_partitions is None or not singles:
+            return self.per_partition(step, kernels.run_stage, (recipe,))
+        # The members of single values run once, and every partition is given their values.
+        split = kernels.StageSplit(recipe, tuple(singles))
+        once = self.layer(step.key("once"), None, kernels.run_stage_once, (split,),
+                          singles_only(located), with_partition=False)
+        inputs = [self.read(once), *(self.read(where) for where in located)]
+        return self.layer(step.key(), step.input_partitions, kernels.run_stage_given,
+                          (split,), inputs)
+
+    def reduction(self, step: Step, recipe: ReductionRecipe) -> Located:
         """Per-partition steps, then a tree of combines; the root also finishes."""
-        partials = self.per_partition(step, kernels.reduce_step, recipe, role="step")
-        level = partials if isinstance(partials, list) else [partials]
+        partials = self.per_partition(step, kernels.reduce_step, (recipe,), role="step")
+        level: list[Key] = [partials.name] if partials.count is None else \
+            [(partials.name, p) for p in range(partials.count)]
         depth = 0
         while len(level) > recipe.impl.split_every:
             depth += 1
-            level = [self.add((step.key("combine"), depth, j), kernels.reduce_combine, recipe,
-                              [Ref(k) for k in group])
-                     for j, group in enumerate(even_groups(level, recipe.impl.split_every))]
-        return self.add(step.key(), kernels.reduce_finish, recipe, [Ref(k) for k in level])
+            name = step.key("combine")
+            next_level: list[Key] = []
+            for j, group in enumerate(even_groups(level, recipe.impl.split_every)):
+                key = (name, depth, j)
+                self.task(key, (kernels.reduce_combine, recipe, group))
+                next_level.append(key)
+            level = next_level
+        return self.layer(step.key(), None, kernels.reduce_finish, (recipe,), [("keys", level)],
+                          with_partition=False)
 
-    def exchange(self, step: Step, recipe: ExchangeRecipe) -> Target:
-        """Each input partition split once; each output partition concatenates its pieces."""
+    def join(self, step: Step, recipe: JoinRecipe) -> Located:
+        if getattr(recipe, "co_partitioned", True) or step.input_partitions is None:
+            return self.per_partition(step, kernels.run_join, (recipe,))
+        # A broadcast join: partition p of its first partitioned input meets every other
+        # partitioned input whole.
+        inputs: list[Input] = []
+        first = True
+        for i in step.inputs:
+            where = self.located[i]
+            if where.count is None:
+                inputs.append(("one", where.name))
+            elif first:
+                inputs.append(("part", where.name))
+                first = False
+            else:
+                inputs.append(("all", where.name, where.count))
+        return self.layer(step.key(), step.input_partitions, kernels.run_join, (recipe,), inputs)
+
+    def exchange(self, step: Step, recipe: ExchangeRecipe) -> Located:
         (source,) = step.inputs
-        inputs = self.targets[source]
-        assert isinstance(inputs, list)
-        splits = [Ref(self.add((step.key("split"), p), kernels.split_partition, recipe, p, Ref(key)))
-                  for p, key in enumerate(inputs)]
-        return [self.add((step.key(), j), kernels.concat_pieces, recipe, j, splits)
-                for j in range(recipe.partitions)]
+        where = self.located[source]
+        assert where.count is not None
+        n_in, n_out = where.count, recipe.partitions
+        if self.pieces and n_in * n_out > DIRECT_PIECES and max(n_in, n_out) > FAN_OUT:
+            return self.staged_exchange(step, recipe, where)
+        splits = self.layer(step.key("split"), n_in, kernels.split_partition, (recipe,),
+                            [("part", where.name)])
+        if not self.pieces:
+            return self.layer(step.key(), n_out, kernels.concat_from_splits, (recipe,),
+                              [("all", splits.name, n_in)])
+        piece = step.key("piece")
+        for i in range(n_in):
+            split_key = (splits.name, i)
+            for j in range(n_out):
+                self.task((piece, i, j), (kernels.take, split_key, j))
+        return self.layer(step.key(), n_out, kernels.concat_pieces, (recipe,),
+                          [("pieces", piece, n_in)])
 
-    def node(self, step: Step) -> Target:
+    def staged_exchange(self, step: Step, recipe: ExchangeRecipe, where: Located) -> Located:
+        """Rows routed in rounds, one base-`fan_out` digit of their destination at a time.
+        After round s, slot t holds the rows whose destination agrees with t in digits 0..s
+        and whose input partition agrees with t in the digits above s."""
+        assert where.count is not None
+        n_in, n_out = where.count, recipe.partitions
+        rounds = max(1, math.ceil(math.log(max(n_in, n_out), FAN_OUT)))
+        fan_out = 2
+        while fan_out ** rounds < max(n_in, n_out):
+            fan_out += 1
+        route = kernels.Route(recipe, fan_out)
+        name = step.key("route")
+        pick = step.key("pick")
+
+        def holds(s: int, t: int) -> bool:
+            """Whether slot t holds rows after round s (s = -1: before the first)."""
+            low = fan_out ** (s + 1)
+            return (t // low) * low < n_in and t % low < n_out
+
+        slots = fan_out ** rounds
+        for t in range(n_in):
+            self.task((name, 0, t), (kernels.route_split, route, t, (where.name, t)))
+        for s in range(rounds):
+            unit = fan_out ** s
+            # Round s's groups: slot u's group d goes to u with digit s replaced by d.
+            for u in range(slots):
+                if not holds(s - 1, u):
+                    continue
+                digit = (u // unit) % fan_out
+                for d in range(fan_out):
+                    if holds(s, u + (d - digit) * unit):
+                        self.task((pick, s, u * fan_out + d), (kernels.take, (name, s, u), d))
+            if s + 1 == rounds:
+                break
+            for t in range(slots):
+                if holds(s, t):
+                    self.task((name, s + 1, t), (kernels.route_merge, route, s + 1,
+                                                 self.arrivals(pick, s, t, unit, fan_out)))
+        unit = fan_out ** (rounds - 1)
+        outputs = [self.arrivals(pick, rounds - 1, j, unit, fan_out) for j in range(n_out)]
+        return self.layer(step.key(), n_out, kernels.concat_routed, (recipe,),
+                          [("each", outputs)])
+
+    def arrivals(self, pick: str, s: int, t: int, unit: int, fan_out: int) -> list[Key]:
+        """The groups that reach slot t in round s: from every slot that differs from t in
+        digit s only and held rows, their group digit_s(t)."""
+        digit = (t // unit) % fan_out
+        base = t - digit * unit
+        keys: list[Key] = [(pick, s, (base + d * unit) * fan_out + digit) for d in range(fan_out)]
+        return [key for key in keys if key in self.task_keys]
+
+    def node(self, step: Step) -> Located:
         recipe = step.recipe
         if isinstance(recipe, SourceRecipe):
             return self.source(step, recipe)
         if isinstance(recipe, StageRecipe):
-            return self.per_partition(step, kernels.run_stage, recipe)
+            return self.stage(step, recipe)
         if isinstance(recipe, ReductionRecipe):
             return self.reduction(step, recipe)
         if isinstance(recipe, ExchangeRecipe):
             return self.exchange(step, recipe)
         if isinstance(recipe, JoinRecipe):
-            return self.per_partition(step, kernels.run_join, recipe)
-        assert isinstance(recipe, ExternalRecipe)
-        return self.per_partition(step, kernels.run_external, recipe)
+            return self.join(step, recipe)
+        if isinstance(recipe, ExternalRecipe):
+            return self.per_partition(step, kernels.run_external, (recipe,))
+        # An exchange found redundant: its value is its input's, unchanged.
+        (source,) = step.inputs
+        return self.located[source]
 
-    def member(self, stage: int, index: int) -> Target:
+    def member(self, stage: int, index: int) -> Located:
         """A stage member other than the last has no task of its own: these tasks run the
         stage's members up to it. A member that reads single values only (an operation on a
         reduction's result, fused with what reads it) is a single value, as it was when
@@ -213,25 +358,198 @@ class Builder:
         step = self.plan.steps[stage]
         assert isinstance(step.recipe, StageRecipe)
         if index == len(step.recipe.members) - 1:
-            return self.targets[stage]
-        inputs = [self.targets[i] for i in step.inputs]
-        if not partitioned_member(step.recipe, index, [isinstance(t, list) for t in inputs]):
-            args = [None if isinstance(t, list) else Ref(t) for t in inputs]
-            return self.add(step.key(f"member{index}"), kernels.run_stage_member, step.recipe,
-                            index, None, *args)
-        return self.per_partition(step, kernels.run_stage_member, step.recipe, index,
-                                  role=f"member{index}")
+            return self.located[stage]
+        located = [self.located[i] for i in step.inputs]
+        partitioned = partitioned_members(step.recipe, [w.count is not None for w in located])
+        name = step.key(f"member{index}")
+        if not partitioned[index]:
+            return self.layer(name, None, kernels.run_stage_member, (step.recipe, index),
+                              singles_only(located))
+        return self.layer(name, step.input_partitions, kernels.run_stage_member,
+                          (step.recipe, index), [self.read(w) for w in located])
 
-    def build(self) -> TaskGraph:
+    def build(self, fuse: bool) -> TaskGraph:
         for i, step in self.plan.steps.items():
-            self.targets[i] = self.node(step)
-        self.graph.outputs = {i: self.targets[i] for i in self.plan.outputs}
-        self.graph.members = {(s, k): self.member(s, k) for s, k in self.plan.members}
-        return self.graph
+            self.located[i] = self.node(step)
+        outputs = {i: self.located[i] for i in self.plan.outputs}
+        members = {(s, k): self.member(s, k) for s, k in self.plan.members}
+        wanted = {where.name for where in [*outputs.values(), *members.values()]}
+        if fuse:
+            fuse_layers(self.layers, self.by_name, wanted)
+        graph = TaskGraph()
+        emit(self.layers, graph.tasks)
+        graph.outputs = {i: target(where) for i, where in outputs.items()}
+        graph.members = {m: target(where) for m, where in members.items()}
+        return graph
 
 
-def build_tasks(plan: Plan, fuse: bool = True) -> TaskGraph:
-    graph = Builder(plan).build()
-    if fuse:
-        fuse_single_readers(graph)
-    return graph
+def singles_only(located: list[Located]) -> list[Input]:
+    """The inputs of a task that reads a node's single inputs only: None for the others."""
+    return [("one", where.name) if where.count is None else ("one", None) for where in located]
+
+
+def target(where: Located) -> Target:
+    if where.count is None:
+        return where.name
+    return [(where.name, p) for p in range(where.count)]
+
+
+# Fusion.
+
+def fuse_layers(entries: list[Layer | tuple[Key, tuple[Any, ...]]], by_name: dict[str, Layer],
+                wanted: set[str]) -> None:
+    """Marks each layer that runs inside its single reader (see the module's policies)."""
+    reads: dict[str, int] = {}
+    fusable_reader: dict[str, Layer] = {}
+    for entry in entries:
+        if isinstance(entry, tuple):
+            for dependency in task_dependencies(entry[1]):
+                name = dependency if isinstance(dependency, str) else dependency[0]
+                reads[name] = reads.get(name, 0) + 2   # never fusable
+            continue
+        for spec in entry.inputs:
+            tag = spec[0]
+            if tag in ("part", "one") and spec[1] is not None:
+                name = spec[1]
+                producer = by_name.get(name)
+                same_shape = producer is not None and producer.count == entry.count
+                reads[name] = reads.get(name, 0) + (1 if same_shape else 2)
+                fusable_reader[name] = entry
+            elif tag in ("all", "keys", "pieces", "each"):
+                for name in input_layer_names(spec):
+                    reads[name] = reads.get(name, 0) + 2
+    for entry in entries:
+        if isinstance(entry, Layer) and entry.name not in wanted and reads.get(entry.name) == 1:
+            entry.host = fusable_reader[entry.name]
+
+
+def input_layer_names(spec: Input) -> set[str]:
+    tag = spec[0]
+    if tag == "all":
+        return {spec[1]}
+    if tag == "pieces":
+        return set()   # pieces are plain tasks; their splits are counted through them
+    keys = spec[1] if tag == "keys" else [k for keys in spec[1] for k in keys]
+    return {k if isinstance(k, str) else k[0] for k in keys}
+
+
+def task_dependencies(task: tuple[Any, ...]) -> list[Key]:
+    keys: list[Key] = []
+    for arg in task[1:]:
+        if isinstance(arg, (str, tuple)):
+            keys.append(arg)
+        elif isinstance(arg, list):
+            keys.extend(arg)
+    return keys
+
+
+# Emission.
+
+def emit(entries: list[Layer | tuple[Key, tuple[Any, ...]]], tasks: dict[Key, tuple[Any, ...]]) -> None:
+    """The tasks of every layer that is not fused into another (with the layers fused into
+    it as one program), and every plain task, in dependency order."""
+    # A host comes after the layers it takes in: from the end, each layer's outermost host
+    # is known by the time the layer is reached.
+    for entry in reversed(entries):
+        if isinstance(entry, Layer) and entry.host is not None and entry.host.host is not None:
+            entry.host = entry.host.host
+    for entry in entries:
+        if isinstance(entry, tuple):
+            tasks[entry[0]] = entry[1]
+            continue
+        if entry.host is not None:
+            entry.host.fused.append(entry)
+            continue
+        if entry.fused:
+            emit_program(entry, tasks)
+        else:
+            emit_plain(entry, tasks)
+
+
+def keys_for(spec: Input, p: int | None) -> Any:
+    tag = spec[0]
+    if tag == "part":
+        return (spec[1], p)
+    if tag == "one":
+        return spec[1]
+    if tag == "keys":
+        return spec[1]
+    if tag == "pieces":
+        return [(spec[1], i, p) for i in range(spec[2])]
+    if tag == "all":
+        return [(spec[1], i) for i in range(spec[2])]
+    assert tag == "each" and p is not None
+    return spec[1][p]
+
+
+def emit_plain(layer: Layer, tasks: dict[Key, tuple[Any, ...]]) -> None:
+    fn, consts, specs = layer.fn, layer.consts, layer.inputs
+    if layer.count is None:
+        args = [keys_for(spec, None) for spec in specs]
+        lead = (None,) if layer.with_partition else ()
+        tasks[layer.name] = (fn, *consts, *lead, *args)
+        return
+    name = layer.name
+    if len(specs) == 1 and specs[0][0] == "part":
+        # The common case, kept cheap: one partitioned input.
+        source = specs[0][1]
+        for p in range(layer.count):
+            tasks[(name, p)] = (fn, *consts, p, (source, p))
+        return
+    for p in range(layer.count):
+        tasks[(name, p)] = (fn, *consts, p, *[keys_for(spec, p) for spec in specs])
+
+
+def emit_program(root: Layer, tasks: dict[Key, tuple[Any, ...]]) -> None:
+    """The root's tasks run the layers fused into it (in dependency order) and then its own
+    step, as one flat program shared by all its partitions."""
+    members = [*root.fused, root]
+    position = {layer.name: k for k, layer in enumerate(members)}
+
+    def internal(spec: Input) -> int | None:
+        if spec[0] in ("part", "one") and spec[1] in position:
+            return position[spec[1]]
+        return None
+
+    # Slots: the task's inputs (each distinct one once), then one per step.
+    inputs: list[Input] = []
+    input_slot: dict[Any, int] = {}
+    for layer in members:
+        for spec in layer.inputs:
+            marker = spec_marker(spec)
+            if internal(spec) is None and marker not in input_slot:
+                input_slot[marker] = len(inputs)
+                inputs.append(spec)
+    base = len(inputs)
+    all_refs: list[tuple[int, ...]] = []
+    for layer in members:
+        refs = []
+        for spec in layer.inputs:
+            k = internal(spec)
+            refs.append(input_slot[spec_marker(spec)] if k is None else base + k)
+        all_refs.append(tuple(refs))
+    last_read: dict[int, int] = {}
+    for k, refs in enumerate(all_refs):
+        for r in refs:
+            last_read[r] = k
+    drops: list[list[int]] = [[] for _ in members]
+    for slot, k in last_read.items():
+        drops[k].append(slot)
+    program = Program(tuple((layer.fn, layer.consts, layer.with_partition, refs, tuple(drop))
+                            for layer, refs, drop in zip(members, all_refs, drops)))
+    name = root.name
+    if root.count is None:
+        tasks[name] = (run_program, program, None, *[keys_for(spec, None) for spec in inputs])
+        return
+    for p in range(root.count):
+        tasks[(name, p)] = (run_program, program, p, *[keys_for(spec, p) for spec in inputs])
+
+
+def spec_marker(spec: Input) -> Any:
+    if spec[0] in ("keys", "each"):
+        return (spec[0], id(spec[1]))
+    return spec
+
+
+def build_tasks(plan: Plan, fuse: bool = True, pieces: bool = True) -> TaskGraph:
+    return Builder(plan, pieces).build(fuse)
