@@ -100,11 +100,15 @@ DESCRIPTORS = [descriptor('model', 'h1'), descriptor('model', 'h2'), descriptor(
 @st.composite
 def pipelines(draw, max_nodes=25, one_partition=False):
     """A store that runs under the evaluator registry, and its outputs. Inputs that meet at a
-    node have equal partition counts or are single values (reduction results)."""
+    node have equal partition counts or are single values (reduction results). A join's
+    partitioned inputs are first exchanged alike; every other exchange has a salt of its own,
+    so that none is ever into the partitioning its input has: such an exchange is skipped,
+    and the evaluator's exchange is no identity."""
     import korvane_core
 
     store = korvane_core.GraphStore()
     counts = {}  # node id -> partition count, None for a single value
+    salts = iter(range(1 << 30))
 
     def record(node, count):
         counts.setdefault(node, count)
@@ -151,10 +155,14 @@ def pipelines(draw, max_nodes=25, one_partition=False):
             elif which == 'exchange' and counts[x] is not None:
                 params = draw(st.sampled_from([{'scheme': 'hash'}] if one_partition else
                                               [{'scheme': 'hash'}, {'scheme': 'hash', 'partitions': 2}]))
+                params['salt'] = next(salts)
                 record(store.add_exchange([x], params), params.get('partitions', counts[x]))
             elif which == 'join':
                 y = partner(x)
-                record(store.add_join([x, y], {'on': 'id'}), shared(x, y))
+                alike = {'scheme': 'hash', 'salt': next(salts)}
+                sides = [i if counts[i] is None else record(store.add_exchange([i], alike), counts[i])
+                         for i in (x, y)]
+                record(store.add_join(sides, {'on': 'id'}), shared(x, y))
             elif which == 'external':
                 record(store.add_external(draw(st.sampled_from(DESCRIPTORS)), [x], {}), counts[x])
     outputs = draw(st.lists(st.sampled_from(sorted(counts)), min_size=1, max_size=4))

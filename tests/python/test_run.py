@@ -16,6 +16,8 @@ from optional_deps import require
 from korvane.run import (
     MissingImplementation,
     NodeDropped,
+    NotCoPartitioned,
+    NothingToCompute,
     PartitionMismatch,
     PlanError,
     Registry,
@@ -145,12 +147,18 @@ def test_external_payload_is_loaded_once_per_process_and_registry():
     assert sorted(loads) == ['again', 'h', 'h2']
 
 
-def test_store_outputs_are_the_default():
+def test_store_outputs_are_the_default_and_nothing_is_not_an_answer():
     registry = number_registry()
-    store, *_, total = chain()
+    store, src, doubled, inced, total = chain()
     reduced, _ = store.reduce(outputs=[total])
     assert run_local(reduced, registry)[reduced.outputs()[0]] == 256
-    assert len(run_local(store, registry)) == 0   # a store you build has no marks
+    # A store you build has no marks: a run of it must say what to compute.
+    with pytest.raises(NothingToCompute, match=r'the store marks no outputs .*pass outputs=\[\.\.\.\]'):
+        run_local(store, registry)
+    with pytest.raises(NothingToCompute, match=r'^nothing to compute: pass outputs=\[\.\.\.\]$'):
+        lower(reduced, registry, [])
+    # Members alone are something to compute.
+    assert run_local(reduced, registry, [], members=[(1, 0)]).member(1, 0)[0] == [0, 2, 4, 6]
 
 
 # Tasks: one per partition of each stage and boundary node, with stable readable keys.
@@ -238,7 +246,8 @@ def test_every_missing_implementation_is_listed():
     # The stage names the member that has no implementation.
     assert caught.value.__notes__ == [
         "also: node 1 (stage: Stage[2 members: double -> inc]): no implementation of the "
-        "operation 'double' (member 0: Op double)",
+        "operation 'double' (member 0: Op double); no implementation of the operation 'inc' "
+        "(member 1: Op inc)",
         "also: node 2 (reduction: Reduction sum): no implementation of the reduction 'sum'"]
 
 
@@ -247,14 +256,18 @@ def test_partition_counts_must_line_up():
     store = korvane_core.GraphStore()
     two = store.add_source('nums', {'parts': 2})
     three = store.add_source('nums', {'parts': 3})
-    for node in (store.add_join([two, three]), store.add_op('plus', [two, three]),
-                 store.add_reduction('sum', [two, three])):
+    for node in (store.add_op('plus', [two, three]), store.add_reduction('sum', [two, three])):
         with pytest.raises(PartitionMismatch, match=f'^node {node} .*: inputs must have equal '
                                                     'partition counts: node 0 has 2, node 1 has 3$'):
             run_local(store, registry, [node])
-    # After an exchange to 2 partitions they line up.
-    moved = store.add_exchange([three], {'partitions': 2})
-    joined = store.add_join([two, moved])
+    # A join says so too, and then how each input is partitioned.
+    joined = store.add_join([two, three])
+    with pytest.raises(NotCoPartitioned, match=f'^node {joined} .*: inputs must have equal partition '
+                                               'counts: node 0 has 2, node 1 has 3:\n  node 0 '):
+        run_local(store, registry, [joined])
+    # After exchanges of both into 2 partitions they line up.
+    joined = store.add_join([store.add_exchange([two], {'partitions': 2}),
+                             store.add_exchange([three], {'partitions': 2})])
     assert len(run_local(store, registry, [joined])[joined]) == 2
 
 
@@ -264,13 +277,17 @@ def test_partition_counts_must_line_up():
     (lambda s, src, total: s.add_source('nums', {'parts': 0}), 'the source gave 0 partitions'),
     (lambda s, src, total: s.add_source('nums', {'parts': True}), 'the source gave True partitions'),
     (lambda s, src, total: s.add_exchange([src], {'partitions': -1}), 'the exchange gave -1 partitions'),
+    (lambda s, src, total: s.add_exchange([src], {'partitions': 4.0}), "'partitions' parameter must be an int, not 4.0$"),
+    (lambda s, src, total: s.add_exchange([src], {'partitions': '4'}), "'partitions' parameter must be an int, not '4'$"),
+    (lambda s, src, total: s.add_exchange([src], {'partitions': True}), "'partitions' parameter must be an int, not True$"),
 ])
 def test_shapes_without_a_meaning_are_refused(build, problem):
     registry = number_registry()
     store, src, _, _, total = chain()
     node = build(store, src, total)
-    with pytest.raises(PlanError, match=problem):
+    with pytest.raises(PlanError, match=problem) as caught:
         run_local(store, registry, [node])
+    assert caught.value.node.id == node and not hasattr(caught.value, '__notes__')
 
 
 def test_requests_for_nodes_that_do_not_exist():
@@ -279,10 +296,38 @@ def test_requests_for_nodes_that_do_not_exist():
     reduced, _ = store.reduce(outputs=[total])
     with pytest.raises(ValueError, match='no node with id 9'):
         run_local(store, registry, [9])
+    for wrong in (1.0, '1'):
+        with pytest.raises(ValueError, match=f'^no node with id {wrong!r}$'):
+            run_local(store, registry, [wrong])
+        with pytest.raises(ValueError, match=f'^no node with id {wrong!r}$'):
+            run_local(reduced, registry, members=[(wrong, 0)])
+    with pytest.raises(ValueError, match="^node 1 has no member '0'$"):
+        run_local(reduced, registry, members=[(1, '0')])
     with pytest.raises(ValueError, match='node 1 has no member 2'):
         run_local(reduced, registry, members=[(1, 2)])
     with pytest.raises(ValueError, match='node 0 has no member 0'):
         run_local(reduced, registry, members=[(0, 0)])
+
+
+def test_numpy_integers_are_ids_and_counts():
+    np = require('numpy')
+    registry = number_registry()
+    registry.source('np', partitions=lambda params: np.int64(params['parts']))(
+        lambda params, i: [i])
+    registry.exchange(split=lambda params, part, n: [part] + [[]] * (n - 1),
+                      concat=lambda params, pieces: sum(pieces, []),
+                      partitions=lambda params, count: np.int32(1), strategy='one')
+    store, src, doubled, inced, total = chain()
+    reduced, _ = store.reduce(outputs=[total])
+    results = run_local(reduced, registry, [np.int64(2)], members=[(np.int32(1), np.int8(0))])
+    assert list(results) == [2] and type(list(results)[0]) is int
+    assert results[2] == 256 and results.member(1, 0)[1] == [8, 10, 12, 14]
+    moved = store.add_exchange([store.add_source('np', {'parts': 3})], {'strategy': 'one'})
+    assert run_local(store, registry, [moved])[moved] == [[0, 1, 2]]
+    registry.source('yes', partitions=lambda params: np.bool_(True))(lambda params, i: [i])
+    flagged = store.add_source('yes')
+    with pytest.raises(PlanError, match='the source gave np.True_ partitions'):
+        run_local(store, registry, [flagged])
 
 
 # Failures of user code: propagated with a note naming the node and partition.

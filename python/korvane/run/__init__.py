@@ -12,6 +12,8 @@ Only computing on dask needs dask (``pip install korvane-core[dask]``).
 
 from korvane.run.errors import (
     MissingImplementation,
+    NotCoPartitioned,
+    NothingToCompute,
     PartitionMismatch,
     PlanError,
     UnknownExternalKind,
@@ -19,6 +21,7 @@ from korvane.run.errors import (
 from korvane.run.local import run_local
 from korvane.run.lookup import NodeDropped, landing_of, requests_for, value_of
 from korvane.run.lowering import DaskGraph, lower
+from korvane.run.partitioning import Partitioning
 from korvane.run.registry import Params, Registry
 from korvane.run.results import Results
 
@@ -26,8 +29,11 @@ __all__ = [
     "DaskGraph",
     "MissingImplementation",
     "NodeDropped",
+    "NotCoPartitioned",
+    "NothingToCompute",
     "Params",
     "PartitionMismatch",
+    "Partitioning",
     "PlanError",
     "Registry",
     "Results",

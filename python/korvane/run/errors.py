@@ -36,7 +36,16 @@ class UnknownExternalKind(MissingImplementation):
 
 
 class PartitionMismatch(PlanError):
-    """Inputs that must be co-partitioned have different partition counts."""
+    """Inputs that must line up partition by partition have different partition counts."""
+
+
+class NotCoPartitioned(PartitionMismatch):
+    """A join whose inputs are not known to be partitioned alike: partition i of one input
+    would not meet every row of the others that shares its keys."""
+
+
+class NothingToCompute(ValueError):
+    """A run asked for no value: no outputs given, and none marked in the store."""
 
 
 @contextmanager

@@ -1,14 +1,16 @@
 """From a store and a registry to a checked plan: the nodes the requested values need, each
-with its implementation's description and its partition count.
+with its implementation's description, its partition count and its partitioning.
 
 Everything that can be known before running is checked here, so that a store that cannot
 run fails before any user code reads data: missing implementations, partition counts that
-do not line up, shapes the execution model has no meaning for.
+do not line up, joins of inputs not known to be partitioned alike (see placement.py),
+shapes the execution model has no meaning for, requests for nodes that do not exist.
 """
 
 from __future__ import annotations
 
 import hashlib
+import operator
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias
@@ -16,17 +18,27 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 from korvane.run.errors import (
     MissingImplementation,
     NodeInfo,
+    NothingToCompute,
     PartitionMismatch,
     PlanError,
     UnknownExternalKind,
     blamed_on,
 )
 from korvane.run.labels import key_words, member_label, node_label
+from korvane.run.placement import (
+    Placed,
+    joined_partitioning,
+    kept_partitioning,
+    source_partitioning,
+    stage_partitioning,
+)
+from korvane.run.registry import partitions_from_params
 
 if TYPE_CHECKING:
     from korvane_core import DescriptorDict, GraphStore, StageNodeDict
 
     from korvane.run.labels import NodeDict
+    from korvane.run.partitioning import Partitioning
     from korvane.run.registry import (
         ExchangeImpl,
         ExternalImpl,
@@ -86,9 +98,19 @@ class ExchangeRecipe(Recipe):
 
 
 @dataclass(frozen=True, eq=False)
+class ForwardRecipe(Recipe):
+    """An exchange whose input already has the partitioning it would give: its value is its
+    input's, unchanged, and it runs nothing."""
+
+
+@dataclass(frozen=True, eq=False)
 class JoinRecipe(Recipe):
     params: Params
     fn: Callable[..., Any]
+    # True: partition i of every partitioned input, all partitioned alike. False (a broadcast
+    # join): partition i of the first partitioned input, and every other partitioned input
+    # whole, as the list of its partitions, whatever its count.
+    co_partitioned: bool
 
 
 @dataclass(frozen=True, eq=False)
@@ -109,9 +131,12 @@ class Step:
     # The node's partition count; None when its value is a single value (a reduction's, or
     # anything computed from single values only).
     partitions: int | None
-    # The count its partitioned inputs share (single inputs are broadcast); None when all
-    # its inputs are single values, or it has none.
+    # The count its partitioned inputs share (single inputs are broadcast); a broadcast
+    # join's first partitioned input's; None when all its inputs are single values, or it
+    # has none.
     input_partitions: int | None
+    # How its value's rows are partitioned (see placement.py); None for a single value.
+    partitioning: Partitioning | None
     # Task keys read "{words}[-{role}]-{node id}-{graph token}", such as
     # "exchange-split-7-5f0c2a1e9b7d4e6a": readable, and the same for the same graph.
     key_words: str
@@ -135,34 +160,77 @@ def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
               members: Sequence[MemberRequest] = ()) -> Plan:
     """The checked plan for computing `outputs` (default: the store's marked outputs) and the
     requested stage members. Raises PlanError (or a subclass) naming the first node that
-    cannot run, ValueError for ids that are not in the store."""
+    cannot run, ValueError for ids that are not in the store, NothingToCompute when nothing
+    is asked for."""
     nodes = store.nodes()
-    wanted = list(store.outputs() if outputs is None else outputs)
-    check_requests(nodes, wanted, members)
-    cone = needed(nodes, [*wanted, *(stage for stage, _ in members)])
+    wanted = requested_outputs(store, nodes, outputs, members)
+    asked = [member_request(nodes, request) for request in members]
+    cone = needed(nodes, [*wanted, *(stage for stage, _ in asked)])
     check_implementations([nodes[i] for i in cone], registry)
-    token = graph_token(store, wanted, members, registry)
+    token = graph_token(store, wanted, asked, registry)
     steps: dict[int, Step] = {}
     for i in cone:
-        node = nodes[i]
-        info = NodeInfo(i, node["kind"], node_label(node))
-        shared = shared_count(info, node["inputs"], steps)
-        count = partition_count(node, info, registry, shared)
-        recipe = make_recipe(node, info, count, registry)
-        steps[i] = Step(recipe, tuple(node["inputs"]), count, shared, key_words(node),
-                        f"{i}-{token}")
-    return Plan(steps, tuple(wanted), tuple(members), token)
+        steps[i] = make_step(nodes[i], registry, steps, f"{i}-{token}")
+    return Plan(steps, tuple(wanted), tuple(asked), token)
 
 
-def check_requests(nodes: Sequence[NodeDict], outputs: Sequence[int],
-                   members: Sequence[MemberRequest]) -> None:
-    for i in [*outputs, *(stage for stage, _ in members)]:
-        if not 0 <= i < len(nodes):
-            raise ValueError(f"no node with id {i}")
-    for stage, index in members:
-        node = nodes[stage]
-        if node["kind"] != "stage" or not 0 <= index < node["n_members"]:
-            raise ValueError(f"node {stage} has no member {index}")
+def make_step(node: NodeDict, registry: Registry, steps: dict[int, Step], key_end: str) -> Step:
+    """The node's step, given the steps of its inputs."""
+    info = NodeInfo(node["id"], node["kind"], node_label(node))
+    inputs: list[Placed] = [(steps[i].recipe.node, steps[i].partitioning) for i in node["inputs"]]
+    shared = input_count(node, info, registry, inputs)
+    count = partition_count(node, info, registry, shared)
+    recipe = make_recipe(node, info, count, registry)
+    partitioning = output_partitioning(node, info, registry, count, inputs)
+    if isinstance(recipe, ExchangeRecipe) and inputs[0][1] == partitioning:
+        recipe = ForwardRecipe(info)
+    assert (partitioning is None) == (count is None)
+    assert partitioning is None or partitioning.count == count
+    return Step(recipe, tuple(node["inputs"]), count, shared, partitioning, key_words(node),
+                key_end)
+
+
+def node_id(nodes: Sequence[NodeDict], given: Any) -> int:
+    """A requested node's id as an int: any int-like value (a numpy integer, say) is one."""
+    try:
+        i = operator.index(given)
+    except TypeError:
+        raise ValueError(f"no node with id {given!r}") from None
+    if not 0 <= i < len(nodes):
+        raise ValueError(f"no node with id {i}")
+    return i
+
+
+def requested_outputs(store: GraphStore, nodes: Sequence[NodeDict],
+                      outputs: Sequence[int] | None,
+                      members: Sequence[MemberRequest]) -> list[int]:
+    """The outputs to compute, as ints. A request for nothing at all is a mistake (most often
+    a store built by hand, which marks no outputs), not an empty result."""
+    if outputs is None:
+        wanted = store.outputs()
+        if not wanted and not members:
+            raise NothingToCompute(
+                "nothing to compute: the store marks no outputs (a store you build has none); "
+                "pass outputs=[...], or run a store that marks them: one made by reduce or "
+                "cone with outputs=[...], or read back from serialize(outputs=[...])")
+        return wanted
+    wanted = [node_id(nodes, i) for i in outputs]
+    if not wanted and not members:
+        raise NothingToCompute("nothing to compute: pass outputs=[...]")
+    return wanted
+
+
+def member_request(nodes: Sequence[NodeDict], request: MemberRequest) -> MemberRequest:
+    given_stage, given_index = request
+    stage = node_id(nodes, given_stage)
+    node = nodes[stage]
+    try:
+        index = operator.index(given_index)
+    except TypeError:
+        raise ValueError(f"node {stage} has no member {given_index!r}") from None
+    if node["kind"] != "stage" or not 0 <= index < node["n_members"]:
+        raise ValueError(f"node {stage} has no member {index}")
+    return stage, index
 
 
 def needed(nodes: Sequence[NodeDict], roots: Sequence[int]) -> list[int]:
@@ -195,10 +263,12 @@ def missing_implementation(node: NodeDict, registry: Registry) -> str | None:
         if registry.external_impl(kind) is None:
             return f"no implementation of the external kind {kind!r}"
     elif node["kind"] == "stage":
-        for index, member in enumerate(node["members"]):
-            if member["kind"] == "op" and registry.op_impl(member["name"]) is None:
-                return (f"no implementation of the operation {member['name']!r} "
-                        f"(member {index}: {member_label(member)})")
+        lacking = [f"no implementation of the operation {member['name']!r} "
+                   f"(member {index}: {member_label(member)})"
+                   for index, member in enumerate(node["members"])
+                   if member["kind"] == "op" and registry.op_impl(member["name"]) is None]
+        if lacking:
+            return "; ".join(lacking)
     elif node["kind"] == "exchange":
         if registry.exchange_impl(node["params"]) is None:
             return registry.missing_exchange(node["params"])
@@ -275,23 +345,37 @@ def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
     if kind == "join":
         join = registry.join_impl(params)
         assert join is not None
-        return JoinRecipe(info, params, join.fn)
+        return JoinRecipe(info, params, join.fn, join.co_partitioned)
     exchange = registry.exchange_impl(params)
     assert kind == "exchange" and partitions is not None and exchange is not None, kind
     return ExchangeRecipe(info, params, partitions, exchange)
 
 
 def valid_count(info: NodeInfo, what: str, count: Any) -> int:
-    if not isinstance(count, int) or isinstance(count, bool) or count < 1:
-        raise PlanError(info, f"{what} gave {count!r} partitions; a partition count is an "
-                              f"int of at least 1")
-    return count
+    """The count as an int: any int-like value (a numpy integer, say) is one, a bool is not."""
+    if not isinstance(count, bool):
+        try:
+            index = operator.index(count)
+        except TypeError:
+            pass
+        else:
+            if index >= 1:
+                return index
+    raise PlanError(info, f"{what} gave {count!r} partitions; a partition count is an int of "
+                          f"at least 1")
 
 
-def shared_count(info: NodeInfo, inputs: Sequence[int], steps: dict[int, Step]) -> int | None:
-    """The partition count that the node's partitioned inputs agree on (single values are
-    broadcast to every partition); None when every input is a single value."""
-    counts = {i: steps[i].partitions for i in inputs if steps[i].partitions is not None}
+def input_count(node: NodeDict, info: NodeInfo, registry: Registry,
+                inputs: Sequence[Placed]) -> int | None:
+    """The partition count the node's tasks run over: the count its partitioned inputs
+    share (single values are broadcast), or a broadcast join's first partitioned input's;
+    None when every input is a single value. A join's inputs must be partitioned alike."""
+    if node["kind"] == "join":
+        join = registry.join_impl(node["params"])
+        assert join is not None
+        joined = joined_partitioning(info, inputs, join.co_partitioned)
+        return None if joined is None else joined.count
+    counts = {who.id: p.count for who, p in inputs if p is not None}
     if len(set(counts.values())) > 1:
         listed = ", ".join(f"node {i} has {n}" for i, n in counts.items())
         raise PartitionMismatch(info, f"inputs must have equal partition counts: {listed}")
@@ -325,6 +409,43 @@ def exchange_count(node: NodeDict, info: NodeInfo, registry: Registry,
                               f"redistributes partitions")
     impl = registry.exchange_impl(node["params"])
     assert impl is not None
-    with blamed_on(f"{info}: counting its partitions"):
-        count = impl.partitions(node["params"], shared)
+    if impl.partitions is partitions_from_params:
+        # Reads the node's own "partitions" parameter: a bad one is the store's mistake.
+        try:
+            count = partitions_from_params(node["params"], shared)
+        except TypeError as error:
+            raise PlanError(info, str(error)) from None
+    else:
+        with blamed_on(f"{info}: counting its partitions"):
+            count = impl.partitions(node["params"], shared)
     return valid_count(info, "the exchange", count)
+
+
+def output_partitioning(node: NodeDict, info: NodeInfo, registry: Registry, count: int | None,
+                        inputs: Sequence[Placed]) -> Partitioning | None:
+    """How the node's value is partitioned (see placement.py)."""
+    partitionings = [p for _, p in inputs]
+    if node["kind"] == "stage":
+        return stage_partitioning(node, registry, partitionings, count)
+    if node["kind"] == "external":
+        external = registry.external_impl(node["descriptor"]["kind"])
+        assert external is not None
+        return kept_partitioning(info.id, partitionings, external.preserves_partitioning, count)
+    kind, name, params = node["kind"], node["name"], node["params"]
+    if kind == "source":
+        source = registry.source_impl(name)
+        assert source is not None and count is not None
+        return source_partitioning(info, source, params, count)
+    if kind == "op":
+        op = registry.op_impl(name)
+        assert op is not None
+        return kept_partitioning(info.id, partitionings, op.preserves_partitioning, count)
+    if kind == "reduction":
+        return None
+    if kind == "join":
+        # input_count checked the join: its partitioned inputs share this one, unless it is a
+        # broadcast join, whose first partitioned input's this is.
+        return next((p for p in partitionings if p is not None), None)
+    exchange = registry.exchange_impl(params)
+    assert kind == "exchange" and exchange is not None and count is not None
+    return exchange.partitioning(params, count)
