@@ -33,7 +33,8 @@ class Partitioning:
     count: int
 
     def __str__(self) -> str:
-        return f"{describe(self.scheme)} into {self.count} partitions"
+        unit = "partition" if self.count == 1 else "partitions"
+        return f"{describe(self.scheme)} into {self.count} {unit}"
 
 
 def describe(scheme: tuple[object, ...]) -> str:

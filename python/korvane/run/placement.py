@@ -17,15 +17,12 @@ id order, as a `Partitioning` per partitioned value:
   partitioned input's);
 - a single value (a reduction's result) has none: it is passed whole wherever it is read.
 
-A co-partitioned join is accepted when its partitioned inputs share one partitioning that
-places rows by key: an exchange's, or one a source declares. A node's own partitioning says
-only that its rows sit wherever they sit, so it is never enough, not even to join a value
-with itself: rows with one key may lie in several partitions and pairs across them would be
-missed. One partition is no exception, so that a pipeline tried on one partition is refused
-as it would be on many.
-
-The rules err one way only. Two values get equal partitionings only when their rows are
-known to sit alike, so no join is accepted that would miss rows; a join that happens to be
+A co-partitioned join is accepted when its partitioned inputs share one partitioning. A
+node's own partitioning is shared only by what was computed from it partition by partition,
+so a value may be joined with what was derived from it (the rows of partition i of each come
+from partition i of the same value), but never with another value partitioned like nothing
+else, even one of equal count. The rules err one way only: two values get equal
+partitionings only when their rows are known to sit alike, so a join that happens to be
 right (two sources laid out alike that do not say so) is refused until the registry says
 so. Only joins are checked: an operation may zip whatever it likes.
 
@@ -104,20 +101,14 @@ def stage_partitioning(node: StageNodeDict, registry: Registry,
     return members[-1]
 
 
-def by_key(partitioning: Partitioning) -> bool:
-    """Whether the partitioning places rows by their keys: every one but a node's own."""
-    return partitioning.scheme[:1] != ("node",)
-
-
 def joined_partitioning(info: NodeInfo, inputs: Sequence[Placed],
                         co_partitioned: bool) -> Partitioning | None:
     """The partitioning of a join's output, which also gives its partition count: the one its
     partitioned inputs share, or, for a broadcast join, its first partitioned input's. Raises
     NotCoPartitioned for a co-partitioned join whose partitioned inputs are not known to be
-    partitioned alike by key, before anything runs."""
+    partitioned alike, before anything runs."""
     found = distinct([partitioning for _, partitioning in inputs])
-    several = sum(partitioning is not None for _, partitioning in inputs) > 1
-    if co_partitioned and several and (len(found) > 1 or not by_key(found[0])):
+    if co_partitioned and len(found) > 1:
         raise NotCoPartitioned(info, not_co_partitioned(inputs))
     return found[0] if found else None
 
@@ -133,8 +124,8 @@ def not_co_partitioned(inputs: Sequence[Placed]) -> str:
         first = "inputs must have equal partition counts: " + \
             ", ".join(f"node {who.id} has {count}" for who, count in counts)
     else:
-        first = "its inputs are not known to be partitioned alike by key, so rows with equal " \
-                "keys may sit in different partitions and never meet"
+        first = "its inputs are not known to be partitioned alike, so rows with equal keys " \
+                "may sit in different partitions and never meet"
     lines = [f"  {who}: {'a single value, passed whole' if p is None else p}"
              for who, p in listed]
     fix = ("To join them, exchange every input with the same exchange strategy and partition "

@@ -100,15 +100,16 @@ class ExchangeImpl:
     partitions: Callable[[Params, int], int]
     # The strategy's name; None for the default strategy.
     strategy: str | None = None
-    # The parameters that decide which partition a row goes to; None: all of them.
+    # The parameters that decide which partition a row goes to; None: all but "partitions".
     partitioning_params: tuple[str, ...] | None = None
     version: str | None = None
 
     def partitioning(self, params: Params, count: int) -> Partitioning:
         """How this exchange partitions its output: equal for exchanges that send equal keys
         to equal partitions."""
-        names = sorted(params) if self.partitioning_params is None else \
-            sorted(self.partitioning_params)
+        # The count is compared on its own, whether a parameter or the input's gave it.
+        names = sorted(name for name in params if name != "partitions") \
+            if self.partitioning_params is None else sorted(self.partitioning_params)
         matter = tuple((name, typed(params[name])) for name in names if name in params)
         return Partitioning(("exchange", self.strategy, matter), count)
 
