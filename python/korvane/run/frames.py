@@ -63,16 +63,26 @@ def hash_pieces(frame: Any, columns: Sequence[str], n: int) -> list[Any]:
     key_columns = [key_column(frame, key, is_arrow) for key in keys]
     if n == 1:
         return [frame]
+    return cut(frame, piece_numbers(key_columns, n, is_arrow), n, is_arrow)
+
+
+def piece_numbers(key_columns: list[Any], n: int, is_arrow: bool) -> Any:
+    """Each row's piece: its hash modulo n, as a numpy array of small integers."""
     keyhash = importlib.import_module("korvane.run.keyhash")
-    words_of = keyhash.arrow_words if is_arrow else keyhash.pandas_words
-    words = [words_of(column) for column in key_columns]
     np = importlib.import_module("numpy")
-    piece_of_row = keyhash.row_hashes(words) % np.uint64(n)
-    piece_of_row = piece_of_row.astype(np.uint16 if n <= SMALL_COUNT else np.intp)
+    words_of = keyhash.arrow_words if is_arrow else keyhash.pandas_words
+    hashes = keyhash.row_hashes([words_of(column) for column in key_columns])
+    return (hashes % np.uint64(n)).astype(np.uint16 if n <= SMALL_COUNT else np.intp)
+
+
+def cut(frame: Any, piece_of_row: Any, n: int, is_arrow: bool) -> list[Any]:
+    """The frame's rows in n pieces by piece number, in frame order within each: one gather
+    into piece order, then n slices of it that copy nothing."""
+    np = importlib.import_module("numpy")
     order = np.argsort(piece_of_row, kind="stable")
     ends = np.cumsum(np.bincount(piece_of_row, minlength=n)).tolist()
-    taken = frame.take(order)
     starts = [0, *ends[:-1]]
+    taken = frame.take(order)
     if is_arrow:
         return [taken.slice(start, end - start) for start, end in zip(starts, ends)]
     return [taken.iloc[start:end] for start, end in zip(starts, ends)]

@@ -83,7 +83,9 @@ def array_words(values: npt.NDArray[Any]) -> Words:
     kind = values.dtype.kind
     if kind in "iub":
         # Every integer width agrees with int64: the word is the value modulo 2**64.
-        return values if values.dtype == np.uint64 else values.astype(np.int64).view(np.uint64)
+        if values.dtype == np.uint64:
+            return values
+        return values.astype(np.int64, copy=False).view(np.uint64)
     if kind == "f":
         return float_words(values)
     if kind in "Mm":
@@ -95,7 +97,7 @@ def float_words(values: npt.NDArray[Any]) -> Words:
     """Integral floats in [-2**63, 2**64) are their integer modulo 2**64 (so 3.0 meets 3, -0.0
     meets 0 and 2.0**63 meets a uint64's 2**63); other floats are the bits of their float64;
     NaN is missing."""
-    floats = values.astype(np.float64)
+    floats = values.astype(np.float64, copy=False)
     integral = (floats >= -INT64_RANGE) & (floats < UINT64_RANGE) & (np.floor(floats) == floats)
     # Above int64's range, subtracting 2**64 is exact and leaves the same residue.
     wrapped = np.where(floats >= INT64_RANGE, floats - UINT64_RANGE, floats)
