@@ -105,7 +105,8 @@ def parquet_payload(value: Any, kind: str,
         table = pyarrow.Table.from_pandas(value, preserve_index=None) \
             if kind == PARQUET_PANDAS else value
         sink = pyarrow.BufferOutputStream()
-        parquet.write_table(table, sink)
+        # Lists keep their item field's own name (the compliant form would rename it).
+        parquet.write_table(table, sink, use_compliant_nested_type=False)
         payload = memoryview(sink.getvalue())
         back = from_parquet(payload, kind, arrow)
     except Exception:
