@@ -4,7 +4,9 @@ Where entries live. Each entry is one file, `<location>/<fp[:2]>/<fp>-<partition
 (`-s` for a single value), in a local directory or on any fsspec filesystem. The file holds
 its own key, its codec, its length and a checksum (see cache_entries), so it can be checked
 without trusting its name: an entry that is cut short, changed, or another key's is counted
-as corrupt, removed, and reported as a miss. It is never returned.
+as corrupt, removed, and reported as a miss. It is never returned. An intact entry whose
+value this process cannot decode (its class is not importable here, say) is a miss too, but
+stays for the processes that can.
 
 Atomicity. A writer writes a temporary file beside the entry, under a name unique to it,
 and moves it into place in one step. Any number of threads, processes and dask workers
@@ -19,15 +21,15 @@ loading it. Eviction never removes an entry that a load in this process is readi
 pin their entry, and a sweep removes an entry only under the pin set's lock, after seeing it
 unpinned. A reader in another process is not protected; it reads the whole entry before
 the removal, or it gets a miss. A value larger than max_bytes is not stored at all. The
-total comes from a listing of the whole store, taken at the first store and then whenever
-this cache's own writes since, or the time since (a few seconds), say it may be stale:
-writes by other processes are seen at the next listing.
+total comes from listing the whole store: at this object's first store, again whenever its
+own writes since may have taken the total past max_bytes, and once that listing is a few
+seconds old. Writes by other processes count from the next listing on.
 
 What is shared. The files are shared by every process that opens the location; recency is
 shared through them on a local disk (see cache_storage for fsspec). The pin set is shared
-by every Cache object in a process. Counters (stats()) belong to one Cache object in one
-process: a copy sent to a dask worker starts its own. Nothing else is kept between calls,
-so a Cache object pickles as its location and settings.
+by every Cache object in a process. The counters (stats()) and the running total belong to
+one Cache object in one process, so a Cache object pickles as its location and settings
+alone, and a copy sent to a dask worker starts counting afresh.
 """
 
 from __future__ import annotations
