@@ -36,3 +36,13 @@ def require(*modules):
                     allow_module_level=True)
     loaded = [importlib.import_module(name) for name in modules]
     return loaded[0]
+
+
+def optional(*modules):
+    """`modules`, imported, where all of them are installed and importing them leaves the
+    interpreter as it is; else None. For tests that cover more where more is installed."""
+    if any(importlib.util.find_spec(name.split('.')[0]) is None for name in modules):
+        return None
+    if FREE_THREADED and enables_the_gil(modules):
+        return None
+    return [importlib.import_module(name) for name in modules]

@@ -58,3 +58,11 @@ def blamed_on(what: str) -> Iterator[None]:
     except Exception as error:
         error.add_note(f"while running {what}")
         raise
+
+
+class CacheError(Exception):
+    """A value the result cache cannot store with its codec, named by its cache key."""
+
+
+class CacheNotWritable(OSError):
+    """The result cache's location cannot be written; raised before anything runs."""
