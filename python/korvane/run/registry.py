@@ -307,8 +307,9 @@ class Registry:
     def join(self, fn: F, /) -> F: ...
 
     @overload
-    def join(self, *, strategy: str | None = None, strategy_param: str = DEFAULT_STRATEGY_PARAM,
-             co_partitioned: bool = True, version: str | None = None) -> Callable[[F], F]: ...
+    def join(self, fn: None = None, /, *, strategy: str | None = None,
+             strategy_param: str = DEFAULT_STRATEGY_PARAM, co_partitioned: bool = True,
+             version: str | None = None) -> Callable[[F], F]: ...
 
     def join(self, fn: Any = None, /, *, strategy: str | None = None,
              strategy_param: str = DEFAULT_STRATEGY_PARAM, co_partitioned: bool = True,

@@ -45,7 +45,6 @@ Policies, before the code:
 
 from __future__ import annotations
 
-import math
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeAlias
@@ -169,11 +168,13 @@ class Located:
 
 
 class Builder:
-    def __init__(self, plan: Plan, pieces: bool) -> None:
+    def __init__(self, plan: Plan, pieces: bool, direct_pieces: int, fan_out: int) -> None:
         self.plan = plan
         # Whether exchanges move pieces as tasks of their own (on dask) or concatenations
         # pick them out of whole splits (locally).
         self.pieces = pieces
+        self.direct_pieces = direct_pieces
+        self.fan_out = fan_out
         self.layers: list[Layer | tuple[Key, tuple[Any, ...]]] = []
         self.by_name: dict[str, Layer] = {}
         self.task_keys: set[Key] = set()
@@ -266,7 +267,7 @@ class Builder:
         where = self.located[source]
         assert where.count is not None
         n_in, n_out = where.count, recipe.partitions
-        if self.pieces and n_in * n_out > DIRECT_PIECES and max(n_in, n_out) > FAN_OUT:
+        if self.pieces and n_in * n_out > self.direct_pieces and max(n_in, n_out) > self.fan_out:
             return self.staged_exchange(step, recipe, where)
         splits = self.layer(step.key("split"), n_in, kernels.split_partition, (recipe,),
                             [("part", where.name)])
@@ -287,7 +288,9 @@ class Builder:
         and whose input partition agrees with t in the digits above s."""
         assert where.count is not None
         n_in, n_out = where.count, recipe.partitions
-        rounds = max(1, math.ceil(math.log(max(n_in, n_out), FAN_OUT)))
+        rounds = 1
+        while self.fan_out ** rounds < max(n_in, n_out):
+            rounds += 1
         fan_out = 2
         while fan_out ** rounds < max(n_in, n_out):
             fan_out += 1
@@ -297,7 +300,7 @@ class Builder:
 
         def holds(s: int, t: int) -> bool:
             """Whether slot t holds rows after round s (s = -1: before the first)."""
-            low = fan_out ** (s + 1)
+            low: int = fan_out ** (s + 1)
             return (t // low) * low < n_in and t % low < n_out
 
         slots = fan_out ** rounds
@@ -523,11 +526,11 @@ def emit_program(root: Layer, tasks: dict[Key, tuple[Any, ...]]) -> None:
     base = len(inputs)
     all_refs: list[tuple[int, ...]] = []
     for layer in members:
-        refs = []
+        slots = []
         for spec in layer.inputs:
             k = internal(spec)
-            refs.append(input_slot[spec_marker(spec)] if k is None else base + k)
-        all_refs.append(tuple(refs))
+            slots.append(input_slot[spec_marker(spec)] if k is None else base + k)
+        all_refs.append(tuple(slots))
     last_read: dict[int, int] = {}
     for k, refs in enumerate(all_refs):
         for r in refs:
@@ -551,5 +554,6 @@ def spec_marker(spec: Input) -> Any:
     return spec
 
 
-def build_tasks(plan: Plan, fuse: bool = True, pieces: bool = True) -> TaskGraph:
-    return Builder(plan, pieces).build(fuse)
+def build_tasks(plan: Plan, fuse: bool = True, pieces: bool = True,
+                direct_pieces: int = DIRECT_PIECES, fan_out: int = FAN_OUT) -> TaskGraph:
+    return Builder(plan, pieces, direct_pieces, fan_out).build(fuse)

@@ -1,0 +1,163 @@
+"""The shape of the tasks a store lowers to: exchanges that move each piece once (in rounds
+when there are many), chains of any depth as flat programs, and single values computed once."""
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import korvane_core
+from evaluator_registry import run_settings
+from optional_deps import require
+from korvane.run import DaskGraph, Registry, lower, run_local
+from korvane.run import kernels, tasks
+from korvane.run.plan import make_plan
+
+MODEL = dict(kind='model', content_hash='h', framework='fw', version='1', io_schema='io')
+
+
+def rows_registry(calls=None):
+    """Partitions are lists of ints; an exchange sends row x to partition x % n."""
+    calls = [] if calls is None else calls
+    registry = Registry()
+    registry.source('rows', partitions=lambda params: params['parts'])(
+        lambda params, i: list(range(i, params['n'], params['parts'])))
+    registry.exchange(split=lambda params, part, n: [[x for x in part if x % n == j] for j in range(n)],
+                      concat=lambda params, pieces: [x for piece in pieces for x in piece])
+    registry.op('inc')(lambda params, part: [x + 1 for x in part])
+    registry.join(lambda params, left, right: [a + b for a, b in zip(left, right)])
+    registry.external('model', load=lambda descriptor: 1,
+                      apply=lambda payload, params, part: [x + payload for x in part])
+    registry.reduction('sum', step=lambda params, part: sum(part),
+                       combine=lambda params, partials: sum(partials))
+
+    @registry.op('scale')
+    def scale(params, total):
+        calls.append(total)
+        return total * 10
+
+    registry.op('plus')(lambda params, part, k: [x + k for x in part])
+    return registry
+
+
+def exchanged(n_in, n_out, rows=60):
+    store = korvane_core.GraphStore()
+    src = store.add_source('rows', {'n': rows, 'parts': n_in})
+    moved = store.add_exchange([store.add_op('inc', [src])], {'partitions': n_out})
+    return store, store.add_op('inc', [moved])
+
+
+def program_fns(task):
+    """The functions a task calls, those of a fused program included."""
+    if task[0] is tasks.run_program:
+        return [step[0] for step in task[1].steps]
+    return [task[0]]
+
+
+def keys_read(task):
+    return [key for arg in task[1:] if isinstance(arg, (str, tuple, list))
+            for key in (arg if isinstance(arg, list) else [arg])]
+
+
+@run_settings(30)
+@given(st.integers(1, 6), st.integers(1, 6), st.booleans())
+def test_a_concatenation_reads_only_its_own_pieces(n_in, n_out, reduce_first):
+    store, out = exchanged(n_in, n_out)
+    if reduce_first:
+        store, _ = store.reduce(outputs=[out])
+        out = store.outputs()[0]
+    registry = rows_registry()
+    graph = lower(store, registry, [out]).graph
+    splits = {key for key, task in graph.items() if kernels.split_partition in program_fns(task)}
+    pieces = {key: task for key, task in graph.items() if task[0] is kernels.take}
+    assert len(splits) == n_in and len(pieces) == n_in * n_out
+    for key, task in graph.items():
+        read = keys_read(task)
+        if task[0] is kernels.take:
+            assert len(read) == 1 and read[0] in splits
+        else:
+            assert not set(read) & splits   # nobody else reads a whole split
+        if kernels.concat_pieces in program_fns(task):
+            assert len(read) == n_in and set(read) <= pieces.keys()
+            assert len({pieces[k][2] for k in read}) == 1   # all pieces of one partition
+    expected = run_local(store, registry, [out])[out]
+    assert sorted(sum(expected, [])) == list(range(2, 62))
+    assert lower(store, registry, [out]).compute('sync')[out] == expected
+
+
+@run_settings(40)
+@given(st.integers(1, 30), st.integers(1, 30))
+def test_staged_exchanges_give_the_direct_exchanges_values(n_in, n_out):
+    store, out = exchanged(n_in, n_out, rows=90)
+    registry = rows_registry()
+    built = tasks.build_tasks(make_plan(store, registry, [out]), direct_pieces=4, fan_out=3)
+    graph = built.tasks
+    staged = n_in * n_out > 4 and max(n_in, n_out) > 3
+    picks = [task for task in graph.values() if task[0] is kernels.take]
+    if staged:
+        n = max(n_in, n_out)
+        rounds = 1
+        while 3 ** rounds < n:
+            rounds += 1
+        # Every task gathers at most fan_out groups; the pick count stays near n x rounds x 3.
+        assert all(len(arg) <= 3 for task in graph.values() for arg in task[1:]
+                   if isinstance(arg, list))
+        assert len(picks) <= 3 ** rounds * rounds * 3
+    else:
+        assert len(picks) == n_in * n_out
+    staged_run = DaskGraph(graph, built.outputs, built.members).compute('sync')
+    assert staged_run[out] == run_local(store, registry, [out])[out]
+
+
+def deep_chain(kind, length, parts=2):
+    store = korvane_core.GraphStore()
+    src = store.add_source('rows', {'n': 8, 'parts': parts})
+    node = src
+    for k in range(length):
+        if kind == 'external':
+            node = store.add_external(MODEL, [node], {'k': k})
+        elif kind == 'join':
+            node = store.add_join([node, src], {'k': k})
+        else:
+            node = store.add_op('inc', [node], {'k': k})
+    return store, node
+
+
+@pytest.mark.parametrize('kind, length', [('join', 400), ('op', 400), ('external', 500)])
+def test_deep_chains_run_on_every_scheduler(kind, length):
+    require('dask.threaded')
+    registry = rows_registry()
+    store, out = deep_chain(kind, length)
+    expected = run_local(store, registry, [out])[out]
+    reduced, _ = store.reduce(outputs=[out])
+    for scheduler in ('sync', 'threads'):
+        assert lower(store, registry, [out]).compute(scheduler)[out] == expected
+        assert list(lower(reduced, registry).compute(scheduler).values()) == [expected]
+
+
+@pytest.mark.slow
+@pytest.mark.thread_unsafe(reason='a chain of 100,000 nodes, once is enough')
+def test_a_chain_of_a_hundred_thousand_boundary_nodes_runs_locally_and_on_dask():
+    require('dask.threaded')
+    registry = rows_registry()
+    store, out = deep_chain('external', 100_000, parts=1)
+    expected = [list(range(100_000, 100_008))]
+    assert run_local(store, registry, [out])[out] == expected
+    assert lower(store, registry, [out]).compute('sync')[out] == expected
+
+
+def test_a_single_value_fused_into_a_partitioned_stage_is_computed_once():
+    calls = []
+    registry = rows_registry(calls)
+    store = korvane_core.GraphStore()
+    src = store.add_source('rows', {'n': 16, 'parts': 8})
+    scaled = store.add_op('scale', [store.add_reduction('sum', [src])])
+    shifted = store.add_op('plus', [src, scaled])
+    reduced, _ = store.reduce(outputs=[shifted])
+    (stage,) = [n for n in reduced.nodes() if n['kind'] == 'stage']
+    assert [m['name'] for m in stage['members']] == ['scale', 'plus']
+    expected = run_local(store, registry, [shifted])[shifted]
+    assert calls == [120]
+    for run in (lambda: run_local(reduced, registry),
+                lambda: lower(reduced, registry).compute('threads')):
+        calls.clear()
+        assert list(run().values()) == [expected]
+        assert calls == [120]
