@@ -158,3 +158,29 @@ def test_example_equals_pandas_on_the_whole_data(example):
 @pytest.mark.thread_unsafe(reason='shares one cluster')
 def test_example_on_the_cluster(client, example):
     check_example(example, client)
+
+
+def split_killing_once(marker, params, part, n):
+    """An exchange split whose first call, wherever it runs, kills its worker process."""
+    if not os.path.exists(marker):
+        with open(marker, 'w'):
+            pass
+        os._exit(1)
+    return [[x for x in part if x % n == j] for j in range(n)]
+
+
+@pytest.mark.thread_unsafe(reason='kills a worker of the shared cluster')
+def test_a_worker_killed_during_an_exchange_changes_nothing(client, tmp_path):
+    from functools import partial
+    registry = numbers()
+    registry.exchange(split=partial(split_killing_once, str(tmp_path / 'killed')),
+                      concat=lambda params, pieces: sorted(x for piece in pieces for x in piece))
+    store = korvane_core.GraphStore()
+    moved = store.add_exchange([store.add_source('nums', {'parts': 4})], {'partitions': 3})
+    total = store.add_reduction('sum', [moved])
+    (tmp_path / 'killed').touch()
+    expected = run_local(store, registry, [moved, total])
+    (tmp_path / 'killed').unlink()
+    results = lower(store, registry, [moved, total]).compute(client)
+    assert (tmp_path / 'killed').exists()   # a worker did die
+    assert dict(results) == dict(expected)
