@@ -173,14 +173,24 @@ def exchange_internal(key: Any) -> bool:
     return words[0] == "exchange" and len(words) > 3 and not words[1].isdigit()
 
 
+def exchange_role(key: Any) -> str:
+    name = key[0] if isinstance(key, tuple) else key
+    return str(name).split("-")[1]
+
+
 def exchange_bytes_changing_worker(placements: Placements) -> int:
     """The bytes of exchange results that tasks on other workers read: each such result
-    counted once per worker that needs it."""
+    counted once per worker that needs it. Where pieces are tasks of their own, only the
+    pieces count: a piece runs where its split is, and a split that dask moves to run a
+    piece elsewhere is traffic beyond the ideal, not part of it."""
+    pieces = any(exchange_internal(k) and exchange_role(k) == "piece" for k in placements)
     needed: set[tuple[Any, str]] = set()
     total = 0
     for worker, _, inputs in placements.values():
         for key in inputs:
             if not exchange_internal(key) or key not in placements:
+                continue
+            if pieces and exchange_role(key) != "piece":
                 continue
             home, nbytes, _ = placements[key]
             if home != worker and (key, worker) not in needed:
