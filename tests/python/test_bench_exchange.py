@@ -51,6 +51,12 @@ def test_ideal_counts_each_exchange_result_once_per_other_reading_worker():
         ('join-6-t', 1): ('w2', 5, (split, ('exchange-4-t', 0))),   # split again to w2; an output
         ('join-6-t', 2): ('w3', 5, (piece,)),
     }
-    # split to w2 once (100), piece to w2 and to w3 (10 + 10); neither a source partition
-    # nor an exchange's output partition is the exchange's own data.
-    assert exchange_bytes_changing_worker(placements) == 120
+    # Pieces are tasks here: piece to w2 and to w3 (10 + 10); a split moved to run a piece
+    # elsewhere is beyond the ideal; neither a source partition nor an exchange's output
+    # partition is the exchange's own data.
+    assert exchange_bytes_changing_worker(placements) == 20
+    # Where splits are read whole (no piece tasks), the split to w2 counts once.
+    del placements[piece]
+    placements[('join-6-t', 0)] = ('w2', 5, (split, ('source-read-1-t', 0)))
+    placements[('join-6-t', 2)] = ('w3', 5, (split,))
+    assert exchange_bytes_changing_worker(placements) == 200
