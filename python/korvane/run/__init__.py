@@ -13,12 +13,16 @@ Only computing on dask needs dask (``pip install korvane-core[dask]``).
 from korvane.run.errors import (
     MissingImplementation,
     PartitionMismatch,
+    PayloadCycle,
     PlanError,
+    RemoteError,
     UnknownExternalKind,
+    UnpicklableValue,
 )
 from korvane.run.local import run_local
 from korvane.run.lookup import NodeDropped, landing_of, requests_for, value_of
 from korvane.run.lowering import DaskGraph, lower
+from korvane.run.payloads import drop_payloads, set_payload_limit
 from korvane.run.registry import Params, Registry
 from korvane.run.results import Results
 
@@ -28,13 +32,18 @@ __all__ = [
     "NodeDropped",
     "Params",
     "PartitionMismatch",
+    "PayloadCycle",
     "PlanError",
     "Registry",
+    "RemoteError",
     "Results",
     "UnknownExternalKind",
+    "UnpicklableValue",
+    "drop_payloads",
     "landing_of",
     "lower",
     "requests_for",
     "run_local",
+    "set_payload_limit",
     "value_of",
 ]

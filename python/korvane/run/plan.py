@@ -22,6 +22,7 @@ from korvane.run.errors import (
     blamed_on,
 )
 from korvane.run.labels import key_words, member_label, node_label
+from korvane.run.payloads import distinct_payloads
 
 if TYPE_CHECKING:
     from korvane_core import DescriptorDict, GraphStore, StageNodeDict
@@ -98,6 +99,8 @@ class ExternalRecipe(Recipe):
     impl: ExternalImpl
     # Loaded payloads are cached per process under the registry's token and the descriptor.
     registry_token: str
+    # How many distinct payloads the plan uses: the cache keeps at least that many.
+    payloads: int = 1
 
 
 @dataclass(frozen=True)
@@ -142,13 +145,14 @@ def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
     cone = needed(nodes, [*wanted, *(stage for stage, _ in members)])
     check_implementations([nodes[i] for i in cone], registry)
     token = graph_token(store, wanted, members, registry)
+    payloads = distinct_payloads(nodes[i] for i in cone)
     steps: dict[int, Step] = {}
     for i in cone:
         node = nodes[i]
         info = NodeInfo(i, node["kind"], node_label(node))
         shared = shared_count(info, node["inputs"], steps)
         count = partition_count(node, info, registry, shared)
-        recipe = make_recipe(node, info, count, registry)
+        recipe = make_recipe(node, info, count, registry, payloads)
         steps[i] = Step(recipe, tuple(node["inputs"]), count, shared, key_words(node),
                         f"{i}-{token}")
     return Plan(steps, tuple(wanted), tuple(members), token)
@@ -248,7 +252,7 @@ def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> Sta
 
 
 def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
-              registry: Registry) -> Recipe:
+              registry: Registry, payloads: int = 1) -> Recipe:
     """The node's recipe, with the implementations the registry has for it (every one of them
     is known to be there: check_implementations ran first)."""
     if node["kind"] == "stage":
@@ -256,7 +260,8 @@ def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
     if node["kind"] == "external":
         external = registry.external_impl(node["descriptor"]["kind"])
         assert external is not None
-        return ExternalRecipe(info, node["descriptor"], node["params"], external, registry.token)
+        return ExternalRecipe(info, node["descriptor"], node["params"], external, registry.token,
+                              payloads)
     kind, name, params = node["kind"], node["name"], node["params"]
     if kind == "source":
         source = registry.source_impl(name)
