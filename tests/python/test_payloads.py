@@ -14,24 +14,33 @@ from korvane.run.payloads import PayloadCache
 MODEL = dict(kind='model', content_hash='h', framework='fw', version='1', io_schema='io')
 
 
-def finishing(fn, *args):
-    """fn(*args), run in a thread of its own, so that a deadlock fails the test instead of
-    hanging it."""
-    outcome = []
+def started(*calls):
+    """Runs each call (fn, *args) in a thread of its own; the function returned waits for them
+    and gives what each returned or raised. A deadlock fails the test instead of hanging it."""
+    outcomes = [None] * len(calls)
 
-    def target():
+    def run(i, fn, *args):
         try:
-            outcome.append((True, fn(*args)))
-        except BaseException as error:
-            outcome.append((False, error))
-    thread = threading.Thread(target=target, daemon=True)
-    thread.start()
-    thread.join(60)
-    assert not thread.is_alive(), f'{fn.__name__} deadlocked'
-    ok, value = outcome[0]
-    if not ok:
-        raise value
-    return value
+            outcomes[i] = fn(*args)
+        except Exception as error:
+            outcomes[i] = error
+    threads = [threading.Thread(target=run, args=(i, *call), daemon=True) for i, call in enumerate(calls)]
+    for thread in threads:
+        thread.start()
+
+    def joined():
+        for thread in threads:
+            thread.join(60)
+        assert not any(thread.is_alive() for thread in threads), 'deadlocked'
+        return outcomes
+    return joined
+
+
+def finishing(fn, *args):
+    (outcome,) = started((fn, *args))()
+    if isinstance(outcome, Exception):
+        raise outcome
+    return outcome
 
 
 def scoring_registry(load):
@@ -64,28 +73,17 @@ def test_a_load_holds_up_only_those_who_need_its_payload():
             raise OSError('the first load fails')
         return 'slow'
 
-    outcomes = []
-
-    def need_slow():
-        try:
-            outcomes.append(cache.get(('t', 'slow'), slow))
-        except OSError as error:
-            outcomes.append(error)
-    threads = [threading.Thread(target=need_slow, daemon=True) for _ in range(4)]
+    waiting = started(*[(cache.get, ('t', 'slow'), slow)] * 4)
     try:
-        for thread in threads:
-            thread.start()
         loading.wait()
         # While one payload loads, a kept payload is served and another one loads.
         assert finishing(cache.get, ('t', 'kept'), lambda: 'reloaded') == 'kept'
         assert finishing(cache.get, ('t', 'other'), lambda: 'other') == 'other'
     finally:
         release.set()
-    for thread in threads:
-        thread.join(60)
     # The failed load is not kept: those waiting for it load again, once.
+    assert sorted(map(str, waiting())) == ['slow', 'slow', 'slow', 'the first load fails']
     assert len(attempts) == 2
-    assert sorted(map(str, outcomes)) == ['slow', 'slow', 'slow', 'the first load fails']
 
 
 def test_loads_may_run_pipelines_but_not_need_their_own_payload():
@@ -115,30 +113,19 @@ def test_loads_may_run_pipelines_but_not_need_their_own_payload():
 def test_loads_that_need_each_other_from_two_threads_fail_instead_of_waiting():
     cache = PayloadCache()
     both_loading = threading.Barrier(2, timeout=30)
-    started = set()
+    first_loads = set()
 
     def loader(mine, other):
         def load():
-            if mine not in started:
-                started.add(mine)
+            if mine not in first_loads:
+                first_loads.add(mine)
                 both_loading.wait()
             return cache.get(('t', other), loader(other, mine))
         return load
 
-    errors = {}
-
-    def need(mine, other):
-        try:
-            cache.get(('t', mine), loader(mine, other))
-        except Exception as error:
-            errors[mine] = error
-    threads = [threading.Thread(target=need, args=pair, daemon=True) for pair in [('a', 'b'), ('b', 'a')]]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(60)
-    assert not any(thread.is_alive() for thread in threads), 'deadlocked'
-    assert {name: type(error) for name, error in errors.items()} == {'a': PayloadCycle, 'b': PayloadCycle}
+    outcomes = started((cache.get, ('t', 'a'), loader('a', 'b')),
+                       (cache.get, ('t', 'b'), loader('b', 'a')))()
+    assert [type(outcome) for outcome in outcomes] == [PayloadCycle, PayloadCycle]
 
 
 @pytest.mark.thread_unsafe(reason='sets the limit of the process cache and empties it')

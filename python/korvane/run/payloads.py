@@ -74,6 +74,8 @@ class Entry:
 
 
 class PayloadCache:
+    """Payloads by key, loaded on demand and kept up to a bound (see the notes above)."""
+
     def __init__(self, limit: int = DEFAULT_LIMIT) -> None:
         self._limit = checked_limit(limit)
         self._lock = threading.Lock()
