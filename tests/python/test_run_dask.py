@@ -5,6 +5,7 @@ import importlib.util
 import logging
 import os
 import sys
+import threading
 import uuid
 from pathlib import Path
 
@@ -14,7 +15,16 @@ from hypothesis import given
 import korvane_core
 from evaluator_registry import evaluator_registry, pipelines, run_settings
 from optional_deps import require
-from korvane.run import Registry, landing_of, lower, requests_for, run_local, value_of
+from korvane.run import (
+    Registry,
+    RemoteError,
+    UnpicklableValue,
+    landing_of,
+    lower,
+    requests_for,
+    run_local,
+    value_of,
+)
 
 dask_optimization = require('dask.optimization')
 dask_threaded = require('dask.threaded')
@@ -97,6 +107,58 @@ def test_user_errors_reach_the_client_with_their_note(client):
     (note,) = caught.value.__notes__
     assert note in ('while running node 1 (stage: Stage[1 members: check]), partition 2',
                     'while running node 1 (stage: Stage[1 members: check]), partition 3')
+
+
+def unpicklable_registry():
+    """Ops whose exception or value on partition 1 cannot be pickled. Defined here, so that
+    they travel by value to worker processes."""
+    class Refusal(Exception):
+        def __init__(self, code, reason):   # unpickling calls it with the message alone
+            super().__init__(f'refused {code}: {reason}')
+
+    class Held(Exception):
+        def __init__(self, message):
+            super().__init__(message)
+            self.lock = threading.Lock()
+
+    def fail(params, part):
+        if part == [1]:
+            raise Refusal(7, 'no') if params['how'] == 'args' else Held('held a lock')
+        return part
+    registry = Registry()
+    registry.source('nums', partitions=lambda params: 2)(lambda params, i: [i])
+    registry.op('fail')(fail)
+    registry.op('lock')(lambda params, part: threading.Lock() if part == [1] else part)
+    return registry
+
+
+@pytest.mark.thread_unsafe(reason='starts processes, shares one cluster')
+@pytest.mark.parametrize('scheduler', ['local', 'processes', 'cluster'])
+def test_what_cannot_be_pickled_is_named_on_every_scheduler(request, scheduler):
+    if scheduler == 'cluster':
+        scheduler = request.getfixturevalue('client')
+    elif scheduler == 'processes':
+        require('dask.multiprocessing')
+
+    def compute(store, node):
+        if scheduler == 'local':
+            return run_local(store, unpicklable_registry(), [node])
+        return lower(store, unpicklable_registry(), [node]).compute(scheduler)
+    for how, type_name, message in [('args', 'Refusal', 'refused 7: no'), ('attribute', 'Held', 'held a lock')]:
+        store = korvane_core.GraphStore()
+        failing = store.add_op('fail', [store.add_source('nums')], {'how': how})
+        with pytest.raises(RemoteError) as caught:
+            compute(store, failing)
+        error = caught.value
+        assert error.type_name.endswith(f'.{type_name}') and error.message == message
+        assert f'{type_name}: {message}' in error.traceback_text
+        assert error.__notes__ == [f"while running node 1 (op: Op fail {{how='{how}'}}), partition 1"]
+    if scheduler != 'local':   # values leave the process only on other schedulers
+        store = korvane_core.GraphStore()
+        locked = store.add_op('lock', [store.add_source('nums')])
+        with pytest.raises(UnpicklableValue, match=r'^the value of node 1 \(op: Op lock\), '
+                                                    r'partition 1 cannot be pickled'):
+            compute(store, locked)
 
 
 @pytest.mark.thread_unsafe(reason='shares one cluster')

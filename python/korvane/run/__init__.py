@@ -20,13 +20,17 @@ from korvane.run.errors import (
     NotCoPartitioned,
     NothingToCompute,
     PartitionMismatch,
+    PayloadCycle,
     PlanError,
+    RemoteError,
     UnknownExternalKind,
+    UnpicklableValue,
 )
 from korvane.run.local import run_local
 from korvane.run.lookup import NodeDropped, landing_of, requests_for, value_of
 from korvane.run.lowering import DaskGraph, lower
 from korvane.run.partitioning import Partitioning
+from korvane.run.payloads import drop_payloads, set_payload_limit
 from korvane.run.registry import Params, Registry
 from korvane.run.results import Results
 
@@ -42,13 +46,18 @@ __all__ = [
     "Params",
     "PartitionMismatch",
     "Partitioning",
+    "PayloadCycle",
     "PlanError",
     "Registry",
+    "RemoteError",
     "Results",
     "UnknownExternalKind",
+    "UnpicklableValue",
+    "drop_payloads",
     "landing_of",
     "lower",
     "requests_for",
     "run_local",
+    "set_payload_limit",
     "value_of",
 ]

@@ -185,6 +185,7 @@ def run_join(recipe: JoinRecipe, partition: int | None, *inputs: Any) -> Any:
 def run_external(recipe: ExternalRecipe, partition: int | None, *inputs: Any) -> Any:
     key = (recipe.registry_token, *recipe.descriptor.values())
     with blamed_on(f"{recipe.node}, loading its payload"):
-        payload = PROCESS_PAYLOADS.get(key, lambda: recipe.impl.load(recipe.descriptor))
+        payload = PROCESS_PAYLOADS.get(key, lambda: recipe.impl.load(recipe.descriptor),
+                                       recipe.payloads)
     with blamed_on(where(recipe.node, partition)):
         return recipe.impl.apply(payload, recipe.params, *inputs)

@@ -11,7 +11,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from korvane.run.plan import make_plan
-from korvane.run.results import Results
+from korvane.run.results import Results, store_digest
 from korvane.run.tasks import build_tasks
 
 if TYPE_CHECKING:
@@ -32,7 +32,8 @@ def run_local(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
     graph = build_tasks(make_plan(store, registry, outputs, members), pieces=False)
     values = execute(graph)
     return Results({i: gather(t, values) for i, t in graph.outputs.items()},
-                   {m: gather(t, values) for m, t in graph.members.items()})
+                   {m: gather(t, values) for m, t in graph.members.items()},
+                   computed_from=store_digest(store))
 
 
 def gather(target: Target, values: dict[Key, Any]) -> Any:

@@ -12,7 +12,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from korvane.run.plan import make_plan
-from korvane.run.results import Results
+from korvane.run.crossing import stays_in_process, values_checked
+from korvane.run.results import Results, store_digest
 from korvane.run.tasks import Target, build_tasks
 
 if TYPE_CHECKING:
@@ -35,6 +36,8 @@ class DaskGraph:
     graph: dict[Key, Any]
     outputs: dict[int, Target]
     members: dict[MemberRequest, Target]
+    # The lowered store's digest, which the Results carry (see value_of).
+    computed_from: str | None = None
 
     def keys(self) -> list[Target]:
         """What to compute: the output targets, then the member targets, each a key or a
@@ -51,14 +54,16 @@ class DaskGraph:
                   for target, value in zip(targets, computed)]
         outputs = dict(zip(self.outputs, values))
         members = dict(zip(self.members, values[len(self.outputs):]))
-        return Results(outputs, members)
+        return Results(outputs, members, computed_from=self.computed_from)
 
     def compute(self, scheduler: Any = None) -> Results:
         """Computes the graph with `scheduler`: None for dask's default (a distributed Client
         that is set as default, else the threaded scheduler), a name such as "threads" or
         "sync", a Client, or a get function."""
         get = dask_get(scheduler)
-        return self.results(get(self.graph, self.keys()))
+        # Values that will cross processes are checked where they are made (see crossing.py).
+        graph = self.graph if stays_in_process(get) else values_checked(self.graph)
+        return self.results(get(graph, self.keys()))
 
 
 def dask_get(scheduler: Any) -> Callable[..., Any]:
@@ -85,4 +90,4 @@ def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None =
     source's read inside the stage that alone consumes it; without, every node keeps its
     own tasks (for dask's optimizer to fuse instead, say)."""
     tasks = build_tasks(make_plan(store, registry, outputs, members), fuse)
-    return DaskGraph(tasks.tasks, tasks.outputs, tasks.members)
+    return DaskGraph(tasks.tasks, tasks.outputs, tasks.members, store_digest(store))

@@ -33,6 +33,7 @@ from korvane.run.placement import (
     stage_partitioning,
 )
 from korvane.run.registry import partitions_from_params
+from korvane.run.payloads import distinct_payloads
 
 if TYPE_CHECKING:
     from korvane_core import DescriptorDict, GraphStore, StageNodeDict
@@ -120,6 +121,8 @@ class ExternalRecipe(Recipe):
     impl: ExternalImpl
     # Loaded payloads are cached per process under the registry's token and the descriptor.
     registry_token: str
+    # How many distinct payloads the plan uses: the cache keeps at least that many.
+    payloads: int = 1
 
 
 @dataclass(frozen=True)
@@ -168,19 +171,21 @@ def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
     cone = needed(nodes, [*wanted, *(stage for stage, _ in asked)])
     check_implementations([nodes[i] for i in cone], registry)
     token = graph_token(store, wanted, asked, registry)
+    payloads = distinct_payloads(nodes[i] for i in cone)
     steps: dict[int, Step] = {}
     for i in cone:
-        steps[i] = make_step(nodes[i], registry, steps, f"{i}-{token}")
+        steps[i] = make_step(nodes[i], registry, steps, f"{i}-{token}", payloads)
     return Plan(steps, tuple(wanted), tuple(asked), token)
 
 
-def make_step(node: NodeDict, registry: Registry, steps: dict[int, Step], key_end: str) -> Step:
+def make_step(node: NodeDict, registry: Registry, steps: dict[int, Step], key_end: str,
+              payloads: int) -> Step:
     """The node's step, given the steps of its inputs."""
     info = NodeInfo(node["id"], node["kind"], node_label(node))
     inputs: list[Placed] = [(steps[i].recipe.node, steps[i].partitioning) for i in node["inputs"]]
     shared = input_count(node, info, registry, inputs)
     count = partition_count(node, info, registry, shared)
-    recipe = make_recipe(node, info, count, registry)
+    recipe = make_recipe(node, info, count, registry, payloads)
     partitioning = output_partitioning(node, info, registry, count, inputs)
     if isinstance(recipe, ExchangeRecipe) and inputs[0][1] == partitioning:
         recipe = ForwardRecipe(info)
@@ -318,7 +323,7 @@ def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> Sta
 
 
 def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
-              registry: Registry) -> Recipe:
+              registry: Registry, payloads: int = 1) -> Recipe:
     """The node's recipe, with the implementations the registry has for it (every one of them
     is known to be there: check_implementations ran first)."""
     if node["kind"] == "stage":
@@ -326,7 +331,8 @@ def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
     if node["kind"] == "external":
         external = registry.external_impl(node["descriptor"]["kind"])
         assert external is not None
-        return ExternalRecipe(info, node["descriptor"], node["params"], external, registry.token)
+        return ExternalRecipe(info, node["descriptor"], node["params"], external, registry.token,
+                              payloads)
     kind, name, params = node["kind"], node["name"], node["params"]
     if kind == "source":
         source = registry.source_impl(name)

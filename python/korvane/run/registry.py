@@ -13,11 +13,13 @@ from __future__ import annotations
 
 import operator
 import uuid
+import weakref
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias, TypeVar, overload
 
 from korvane.run.partitioning import Partitioning, typed
+from korvane.run.payloads import PROCESS_PAYLOADS
 
 if TYPE_CHECKING:
     from korvane_core import DescriptorDict
@@ -206,6 +208,8 @@ class Registry:
     def __init__(self) -> None:
         # Tells registries apart in the cache of loaded payloads.
         self.token = uuid.uuid4().hex[:8]
+        # Its payloads in this process go with it (see payloads.py).
+        weakref.finalize(self, PROCESS_PAYLOADS.forget, self.token).atexit = False
         self._sources: dict[str, SourceImpl] = {}
         self._ops: dict[str, OpImpl] = {}
         self._reductions: dict[str, ReductionImpl] = {}
@@ -348,6 +352,11 @@ class Registry:
             raise LookupError(self._exchanges.missing(params))
         assert isinstance(impl, ExchangeImpl)
         return impl.partitioning(params, partitions)
+
+    def drop_payloads(self) -> int:
+        """Drops this registry's loaded payloads in this process (they load again when
+        needed); returns how many went."""
+        return PROCESS_PAYLOADS.drop(self.token)
 
     # Look-ups; None when nothing is registered.
 
