@@ -36,7 +36,8 @@ from __future__ import annotations
 
 import hashlib
 import warnings
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from korvane.run.canonical import Unencodable, canonical_params, encode, float_bits
@@ -71,7 +72,7 @@ class Uncacheable(Exception):
     """Why a node has no fingerprint."""
 
 
-class Fingerprints(Mapping[int, "bytes | None"]):
+class Fingerprints(Mapping[int, bytes | None]):
     """A mapping from node id to fingerprint (None: not cacheable), for the requested nodes
     and everything they read; stage members by `member(stage, index)`; `uncacheable` says
     why each node without a fingerprint has none."""
@@ -99,8 +100,9 @@ def fingerprints(nodes: Sequence[NodeDict], registry: Registry,
                  partitions: Mapping[int, int | None], ids: Iterable[int]) -> Fingerprints:
     """The fingerprints of the nodes `ids` of a store (given as `store.nodes()`) and of every
     node and stage member they read, with the partition count of each of those nodes (None
-    for a single value). Warns UncacheableWarning once for each node that is the cause of
-    others having no fingerprint."""
+    for a single value). Warns UncacheableWarning once for each node that is itself the
+    reason it has no fingerprint. A source's `fingerprint` function runs here; what it
+    raises propagates, with a note naming the node."""
     run = Fingerprinting(nodes, registry, partitions)
     for i in needed(nodes, list(ids)):
         run.node(nodes[i])
@@ -121,14 +123,14 @@ def is_identity(name: str, params: Params, inputs: int) -> bool:
         and type(side) is str and side in ("r", "l")
 
 
-def digest(kind: str, name: str, params: Params, descriptor: DescriptorDict | None,
-           count: int | None, inputs: Sequence[bytes], ordered: bool, identity: bytes,
-           data: bytes | None) -> bytes:
-    described_descriptor = None if descriptor is None else \
-        {"preprocessing_ref": None, **descriptor}
+def node_digest(kind: str, name: str, params: Params, descriptor: DescriptorDict | None,
+                count: int | None, inputs: Sequence[bytes], ordered: bool, identity: bytes,
+                data: bytes | None) -> bytes:
+    # Every descriptor field, a missing preprocessing_ref as None.
+    payload = None if descriptor is None else {"preprocessing_ref": None, **descriptor}
     seen_inputs = ("ordered", tuple(inputs)) if ordered else ("unordered", tuple(sorted(inputs)))
-    fields = (FORMAT, kind, name, canonical_params(params), described_descriptor, count,
-              seen_inputs, identity, data)
+    fields = (FORMAT, kind, name, canonical_params(params), payload, count, seen_inputs,
+              identity, data)
     return hashlib.blake2b(encode(fields), digest_size=32).digest()
 
 
@@ -162,38 +164,29 @@ class Fingerprinting:
             info = NodeInfo(node["id"], node["kind"], node_label(node))
             self.causes.append(f"{info} is not cacheable: {reason}")
 
-    def upstream(self, node: NodeDict, inputs: Sequence[int]) -> bool:
-        """Whether the node reads an uncacheable node; if so it is marked as such."""
-        lost = next((k for k in inputs if self.nodes[k] is None), None)
-        if lost is not None:
-            self.uncacheable(node, f"it reads node {lost}, which is not cacheable", False)
-        return lost is not None
-
     def node(self, node: NodeDict) -> None:
         if node["kind"] == "stage":
             self.stage(node)
             return
         count = self.count(node["id"])
-        if self.upstream(node, node["inputs"]):
+        lost = next((k for k in node["inputs"] if self.nodes[k] is None), None)
+        if lost is not None:
+            self.uncacheable(node, f"it reads node {lost}, which is not cacheable", False)
             return
-        info = NodeInfo(node["id"], node["kind"], node_label(node))
         descriptor = node["descriptor"] if node["kind"] == "external" else None
         inputs = [self.nodes[k] for k in node["inputs"]]
         try:
             self.nodes[node["id"]] = self.computation(
-                info, node["kind"], node["name"], node["params"], descriptor, count, inputs)
+                node, node["kind"], node["name"], node["params"], descriptor, count, inputs)
         except Uncacheable as error:
             self.uncacheable(node, str(error), True)
 
     def stage(self, node: StageNodeDict) -> None:
         """Each member as the operation it was: on the fingerprints and counts its references
-        point to; the stage is its last member."""
+        point to; the stage is its last member. A member that does not read an uncacheable
+        input keeps its fingerprint."""
         i = node["id"]
         self.count(i)
-        if self.upstream(node, node["inputs"]):
-            self.members.update({(i, index): None for index in range(node["n_members"])})
-            return
-        info = NodeInfo(i, node["kind"], node_label(node))
         outside = [(self.nodes[k], self.count(k)) for k in node["inputs"]]
         values: list[tuple[bytes | None, int | None]] = []
         problem = None
@@ -204,88 +197,99 @@ class Fingerprinting:
             count = None if kind == "reduction" else \
                 next((c for _, c in operands if c is not None), None)
             try:
-                fingerprint = self.computation(info, kind, member["name"], member["params"],
+                fingerprint = self.computation(node, kind, member["name"], member["params"],
                                                None, count, [value for value, _ in operands])
             except Uncacheable as error:
                 fingerprint = None
                 problem = problem or f"member {index} ({member_label(member)}): {error}"
             values.append((fingerprint, count))
             self.members[i, index] = fingerprint
-        if values[-1][0] is None:
-            self.uncacheable(node, problem or "its last member is not cacheable",
-                             problem is not None)
-        else:
+        if values[-1][0] is not None:
             self.nodes[i] = values[-1][0]
+        elif problem is not None:
+            self.uncacheable(node, problem, True)
+        else:
+            lost = next(k for k in node["inputs"] if self.nodes[k] is None)
+            self.uncacheable(node, f"it reads node {lost}, which is not cacheable", False)
 
-    def computation(self, info: NodeInfo, kind: str, name: str, params: Params,
+    def computation(self, node: NodeDict, kind: str, name: str, params: Params,
                     descriptor: DescriptorDict | None, count: int | None,
                     inputs: Sequence[bytes | None]) -> bytes | None:
-        """The fingerprint of a node or stage member that is not a stage: None when one of
+        """The fingerprint of a node, or of a member of the stage `node`: None when one of
         its inputs has none; raises Uncacheable when its own implementation has none."""
         if kind == "op" and is_identity(name, params, len(inputs)):
             return inputs[0]
         known = [value for value in inputs if value is not None]
         if len(known) < len(inputs):
             return None
-        identity, data = self.implementation(info, kind, name, params, descriptor)
-        ordered = not (kind == "op" and commutes(name, params, len(inputs)))
-        return digest(kind, name, params, descriptor, count, known, ordered, identity, data)
-
-    def implementation(self, info: NodeInfo, kind: str, name: str, params: Params,
-                       descriptor: DescriptorDict | None) -> tuple[bytes, bytes | None]:
-        """The identity of the node's implementation, and what identifies a source's data;
-        raises Uncacheable."""
-        fns, version, config, impl = self.implementation_parts(kind, name, params, descriptor)
+        parts = implementation_parts(self.registry, kind, name, params, descriptor)
         try:
-            identity = self.identities.identity(fns, version, config)
+            identity = self.identities.identity(parts.functions, parts.version, parts.settings)
         except Unidentifiable as error:
             raise Uncacheable(f"its implementation has no identity: {error} (register it "
                               f"with version= to cache its results)") from None
-        fingerprint = getattr(impl, "fingerprint", None) if kind == "source" else None
-        if fingerprint is None:
-            return identity, None
-        with blamed_on(f"{info}: fingerprinting its data"):
-            data = fingerprint(params)
-        try:
-            return identity, encode(data)
-        except Unencodable:
-            raise Uncacheable(f"its source's fingerprint gave {described(data)}, which has "
-                              f"no stable form") from None
+        data = None if parts.data is None else data_identity(node, parts.data, params)
+        ordered = not (kind == "op" and commutes(name, params, len(inputs)))
+        return node_digest(kind, name, params, descriptor, count, known, ordered, identity, data)
 
-    def implementation_parts(self, kind: str, name: str, params: Params,
-                             descriptor: DescriptorDict | None
-                             ) -> tuple[tuple[Any, ...], str | None, tuple[Any, ...], Any]:
-        """The functions, version and settings that make up the node's implementation."""
-        registry = self.registry
-        if kind == "source":
-            source = registry.source_impl(name)
-            if source is not None:
-                return ((source.read, source.partitions, source.partitioning), source.version,
-                        (), source)
-        elif kind == "op":
-            op = registry.op_impl(name)
-            if op is not None:
-                return (op.fn,), op.version, (), op
-        elif kind == "reduction":
-            reduction = registry.reduction_impl(name)
-            if reduction is not None:
-                return ((reduction.step, reduction.combine, reduction.finish), reduction.version,
-                        (reduction.split_every,), reduction)
-        elif kind == "exchange":
-            exchange = registry.exchange_impl(params)
-            if exchange is not None:
-                return ((exchange.split, exchange.concat, exchange.partitions), exchange.version,
-                        (exchange.strategy,), exchange)
+
+def data_identity(node: NodeDict, fingerprint: Callable[[Params], Any], params: Params) -> bytes:
+    """The canonical bytes of what a source's `fingerprint` says identifies its data."""
+    with blamed_on(f"{NodeInfo(node['id'], node['kind'], node_label(node))}: "
+                   f"fingerprinting its data"):
+        data = fingerprint(params)
+    try:
+        return encode(data)
+    except Unencodable:
+        raise Uncacheable(f"its source's fingerprint gave {described(data)}, which has no "
+                          f"stable form") from None
+
+
+@dataclass(frozen=True)
+class ImplementationParts:
+    """What makes up a node's implementation, for its identity."""
+
+    functions: tuple[Callable[..., Any] | None, ...]
+    version: str | None
+    # Registration settings that change values (how a reduction groups partials, what a join
+    # is given).
+    settings: tuple[Any, ...] = ()
+    # A source's function that identifies its data.
+    data: Callable[[Params], Any] | None = None
+
+
+def implementation_parts(registry: Registry, kind: str, name: str, params: Params,
+                         descriptor: DescriptorDict | None) -> ImplementationParts:
+    """The registry's implementation of a node; raises Uncacheable when it has none."""
+    if kind == "source":
+        source = registry.source_impl(name)
+        if source is not None:
+            return ImplementationParts((source.read, source.partitions, source.partitioning),
+                                       source.version, (), source.fingerprint)
+    elif kind == "op":
+        op = registry.op_impl(name)
+        if op is not None:
+            return ImplementationParts((op.fn,), op.version)
+    elif kind == "reduction":
+        reduction = registry.reduction_impl(name)
+        if reduction is not None:
+            return ImplementationParts((reduction.step, reduction.combine, reduction.finish),
+                                       reduction.version, (reduction.split_every,))
+    elif kind == "exchange":
+        exchange = registry.exchange_impl(params)
+        if exchange is None:
             raise Uncacheable(registry.missing_exchange(params))
-        elif kind == "join":
-            join = registry.join_impl(params)
-            if join is not None:
-                return (join.fn,), join.version, (join.strategy, join.co_partitioned), join
+        return ImplementationParts((exchange.split, exchange.concat, exchange.partitions),
+                                   exchange.version, (exchange.strategy,))
+    elif kind == "join":
+        join = registry.join_impl(params)
+        if join is None:
             raise Uncacheable(registry.missing_join(params))
-        elif kind == "external":
-            assert descriptor is not None
-            external = registry.external_impl(descriptor["kind"])
-            if external is not None:
-                return (external.load, external.apply), external.version, (), external
+        return ImplementationParts((join.fn,), join.version, (join.strategy, join.co_partitioned))
+    elif kind == "external":
+        assert descriptor is not None
+        external = registry.external_impl(descriptor["kind"])
+        if external is None:
             raise Uncacheable(f"no implementation of the external kind {descriptor['kind']!r}")
-        raise Uncacheable(f"no implementation of the {kind} {name!r}")
+        return ImplementationParts((external.load, external.apply), external.version)
+    raise Uncacheable(f"no implementation of the {kind} {name!r}")

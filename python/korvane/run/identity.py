@@ -14,7 +14,8 @@ whatever its hash seed. The policy:
 - Besides its code, what the function sees: its defaults (positional and keyword-only) and
   its closure cells must have a stable form: plain values (see canonical.py), functions
   (by their code, recursively), functools.partial objects (function, args, keywords), bound
-  methods (function and the object bound to), modules (by name), classes (by module and
+  methods (function and the object bound to), modules (by name and their package's
+  __version__, so that upgrading a library changes what uses it), classes (by module and
   qualified name; their methods are not followed), importable objects such as builtins and
   numpy ufuncs (by module, qualified name and the package's __version__: their code is the
   installed library's), and callable instances of Python classes (the class's name, its
@@ -127,6 +128,11 @@ class Identifier:
                            self.strict(fn.keywords)))
         if isinstance(fn, types.MethodType):
             return encode(("method", self.of_callable(fn.__func__), self.strict(fn.__self__)))
+        call = getattr(type(fn), "__call__", None)
+        if isinstance(call, types.FunctionType):
+            # Before importable: a module-level instance is its class's code and its state.
+            return encode(("instance", qualified(type(fn)), self.of_callable(call),
+                           self.strict(instance_state(fn))))
         reference = importable(fn)
         if reference is not None:
             return reference
@@ -134,10 +140,6 @@ class Identifier:
             # A builtin method bound to a value, such as "{}".format.
             return encode(("bound builtin", qualified(type(fn.__self__)), fn.__name__,
                            self.strict(fn.__self__)))
-        call = getattr(type(fn), "__call__", None)
-        if isinstance(call, types.FunctionType):
-            return encode(("instance", qualified(type(fn)), self.of_callable(call),
-                           self.strict(instance_state(fn))))
         raise Unidentifiable(f"{described(fn)} has no stable form")
 
     def python_function(self, fn: types.FunctionType) -> bytes:
@@ -155,7 +157,7 @@ class Identifier:
     def captured(self, value: Any) -> bytes:
         """A captured value that is not plain data."""
         if isinstance(value, types.ModuleType):
-            return encode(("module", value.__name__))
+            return encode(("module", value.__name__, package_version(value.__name__)))
         if isinstance(value, type):
             return encode(("class", qualified(value)))
         if isinstance(value, EmptyCell):
@@ -227,9 +229,13 @@ def importable(obj: Any) -> bytes | None:
         found = getattr(found, part, None)
     if found is not obj or isinstance(obj, types.FunctionType):
         return None
-    package = sys.modules.get(module_name.partition(".")[0])
-    version = getattr(package, "__version__", None)
-    return encode(("importable", module_name, name, version if isinstance(version, str) else None))
+    return encode(("importable", module_name, name, package_version(module_name)))
+
+
+def package_version(module_name: str) -> str | None:
+    """The installed version of the package a module belongs to, when it says."""
+    version = getattr(sys.modules.get(module_name.partition(".")[0]), "__version__", None)
+    return version if isinstance(version, str) else None
 
 
 def instance_state(obj: Any) -> dict[str, Any]:
