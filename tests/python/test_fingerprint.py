@@ -335,6 +335,8 @@ def test_unstable_captures_make_exactly_their_nodes_uncacheable():
         warnings.simplefilter('always')
         fused = of_store(reduced, registry, reduced.outputs())
     assert len([w for w in caught if w.category is UncacheableWarning]) == 2
+    landed = {reduced.node_map()[i][0] for i in (locked, mixed, opaque)}
+    assert set(fused.uncacheable) == {i for i, p in fused.items() if p is None} == landed
     for i in prints:
         node, member = reduced.node_map()[i]
         assert (fused[node] if member is None else fused.member(node, member)) == prints[i]
