@@ -285,8 +285,8 @@ def compiled(source, name='fn'):
 
 
 HELPER = 'def helper(x):\n    return x + {}\ndef fn(params, x):\n    return helper(x)\n'
-CALLABLE = ('class Scale:\n    def __init__(self, k):\n        self.k = k\n'
-            '    def __call__(self, params, x):\n        return x * self.k\nfn = Scale({})\n')
+SCALE = ('class Scale:\n    def __init__(self, k):\n        self.k = k\n'
+         '    def __call__(self, params, x):\n        return x * self.k\n')
 
 
 @pytest.mark.parametrize('same, different', [
@@ -298,8 +298,10 @@ CALLABLE = ('class Scale:\n    def __init__(self, k):\n        self.k = k\n'
     (HELPER.format(1), HELPER.format(2)),
     ('def f(k, p, x):\n    return x + k\nfn = functools.partial(f, 1)',
      'def f(k, p, x):\n    return x + k\nfn = functools.partial(f, -1)'),
-    (CALLABLE.format(2), CALLABLE.format(3)),
-], ids=['code', 'default', 'keyword default', 'closure', 'global helper', 'partial', 'instance'])
+    (SCALE + 'fn = Scale(2)', SCALE + 'fn = Scale(3)'),
+    (SCALE + 'fn = Scale(2).__call__', SCALE + 'fn = Scale(3).__call__'),
+], ids=['code', 'default', 'keyword default', 'closure', 'global helper', 'partial', 'instance',
+        'method'])
 def test_implementation_identity_follows_code_and_captured_values(same, different):
     first = implementation_identity(compiled(same))
     assert first is not None and len(first) == 32

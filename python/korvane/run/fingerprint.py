@@ -1,5 +1,6 @@
-"""Fingerprints of nodes: 32-byte digests that are equal exactly when two nodes compute the
-same value, in any store, process or machine; the keys of the result cache.
+"""Fingerprints of nodes: 32-byte digests that are equal when two nodes compute the same
+value the same way, in any store, process or machine, and differ otherwise; the keys of the
+result cache.
 
 A node's fingerprint is a digest of what decides its value: its kind and name, its
 parameters in typed canonical form (canonical.py), an external's payload descriptor, its
@@ -139,7 +140,6 @@ class Fingerprinting:
 
     def __init__(self, nodes: Sequence[NodeDict], registry: Registry,
                  partitions: Mapping[int, int | None]) -> None:
-        self.store = nodes
         self.registry = registry
         self.partitions = partitions
         self.identities = Identities()

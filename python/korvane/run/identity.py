@@ -14,7 +14,8 @@ whatever its hash seed. The policy:
 - Besides its code, what the function sees: its defaults (positional and keyword-only) and
   its closure cells must have a stable form: plain values (see canonical.py), functions
   (by their code, recursively), functools.partial objects (function, args, keywords), bound
-  methods (function and the object bound to), modules (by name and their package's
+  methods (function, and the class or the instance's class and attributes it is bound to),
+  methods of builtin types (by type and name), modules (by name and their package's
   __version__, so that upgrading a library changes what uses it), classes (by module and
   qualified name; their methods are not followed), importable objects such as builtins and
   numpy ufuncs (by module, qualified name and the package's __version__: their code is the
@@ -25,7 +26,7 @@ whatever its hash seed. The policy:
   another. Give it a `version=` to make it cacheable.
 - The module-level globals a function names are looked at too, leniently: a function of the
   same module by its code (so that editing a helper changes the identity of what calls it),
-  a function of another module by its importable name, a value with a stable form by that
+  a function of another module by its module and qualified name, a value with a stable form by that
   form, anything else by name alone: a module-level object is taken to be the same object
   wherever the module is imported.
 - Recursion (a function that names itself, mutually recursive helpers) is written as a
@@ -127,12 +128,17 @@ class Identifier:
             return encode(("partial", self.of_callable(fn.func), self.strict(fn.args),
                            self.strict(fn.keywords)))
         if isinstance(fn, types.MethodType):
-            return encode(("method", self.of_callable(fn.__func__), self.strict(fn.__self__)))
+            return encode(("method", self.of_callable(fn.__func__), self.bound_to(fn.__self__)))
+        if isinstance(fn, (types.MethodDescriptorType, types.WrapperDescriptorType,
+                           types.ClassMethodDescriptorType)):
+            # A method of a builtin type, such as str.upper.
+            owner = fn.__objclass__
+            return encode(("descriptor", qualified(owner), fn.__name__,
+                           package_version(owner.__module__)))
         call = getattr(type(fn), "__call__", None)
         if isinstance(call, types.FunctionType):
             # Before importable: a module-level instance is its class's code and its state.
-            return encode(("instance", qualified(type(fn)), self.of_callable(call),
-                           self.strict(instance_state(fn))))
+            return encode(("instance", self.of_callable(call), self.bound_to(fn)))
         reference = importable(fn)
         if reference is not None:
             return reference
@@ -141,6 +147,13 @@ class Identifier:
             return encode(("bound builtin", qualified(type(fn.__self__)), fn.__name__,
                            self.strict(fn.__self__)))
         raise Unidentifiable(f"{described(fn)} has no stable form")
+
+    def bound_to(self, obj: Any) -> bytes:
+        """The object a method is bound to: a class by name, an instance by its class's name
+        and its attributes."""
+        if isinstance(obj, type):
+            return self.strict(obj)
+        return encode(("object", qualified(type(obj)), self.strict(instance_state(obj))))
 
     def python_function(self, fn: types.FunctionType) -> bytes:
         cells = tuple(cell_value(cell) for cell in fn.__closure__ or ())
