@@ -45,7 +45,7 @@ from korvane.run.canonical import Unencodable, canonical_params, encode, float_b
 from korvane.run.errors import NodeInfo, blamed_on
 from korvane.run.identity import Identities, Unidentifiable, described, implementation_identity
 from korvane.run.labels import member_label, node_label
-from korvane.run.plan import needed
+from korvane.run.cone import needed
 
 if TYPE_CHECKING:
     from korvane_core import DescriptorDict, StageNodeDict
@@ -76,13 +76,15 @@ class Uncacheable(Exception):
 class Fingerprints(Mapping[int, bytes | None]):
     """A mapping from node id to fingerprint (None: not cacheable), for the requested nodes
     and everything they read; stage members by `member(stage, index)`; `uncacheable` says
-    why each node without a fingerprint has none."""
+    why each node without a fingerprint has none, and `causes` names, once each, the nodes
+    that are themselves the reason."""
 
     def __init__(self, nodes: dict[int, bytes | None], members: dict[MemberRequest, bytes | None],
-                 uncacheable: dict[int, str]) -> None:
+                 uncacheable: dict[int, str], causes: Sequence[str] = ()) -> None:
         self._nodes = nodes
         self.members = members
         self.uncacheable = uncacheable
+        self.causes = tuple(causes)
 
     def __getitem__(self, node_id: int) -> bytes | None:
         return self._nodes[node_id]
@@ -98,18 +100,21 @@ class Fingerprints(Mapping[int, bytes | None]):
 
 
 def fingerprints(nodes: Sequence[NodeDict], registry: Registry,
-                 partitions: Mapping[int, int | None], ids: Iterable[int]) -> Fingerprints:
+                 partitions: Mapping[int, int | None], ids: Iterable[int], *,
+                 warn: bool = True) -> Fingerprints:
     """The fingerprints of the nodes `ids` of a store (given as `store.nodes()`) and of every
     node and stage member they read, with the partition count of each of those nodes (None
     for a single value). Warns UncacheableWarning once for each node that is itself the
     reason it has no fingerprint. A source's `fingerprint` function runs here; what it
-    raises propagates, with a note naming the node."""
+    raises propagates, with a note naming the node. Without `warn`, the warnings are left to
+    the caller: `causes` has their messages."""
     run = Fingerprinting(nodes, registry, partitions)
     for i in needed(nodes, list(ids)):
         run.node(nodes[i])
-    for message in run.causes:
-        warnings.warn(message, UncacheableWarning, stacklevel=2)
-    return Fingerprints(run.nodes, run.members, run.reasons)
+    if warn:
+        for message in run.causes:
+            warnings.warn(message, UncacheableWarning, stacklevel=2)
+    return Fingerprints(run.nodes, run.members, run.reasons, run.causes)
 
 
 def commutes(name: str, params: Params, inputs: int) -> bool:

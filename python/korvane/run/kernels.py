@@ -10,10 +10,12 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias
 
-from korvane.run.errors import blamed_on
+from korvane.run.caching import EntryVanished
+from korvane.run.errors import CacheError, blamed_on
 from korvane.run.payloads import PROCESS_PAYLOADS
 
 if TYPE_CHECKING:
+    from korvane.run.caching import Entry, LoadRecipe
     from korvane.run.errors import NodeInfo
     from korvane.run.plan import (
         ExchangeRecipe,
@@ -189,3 +191,28 @@ def run_external(recipe: ExternalRecipe, partition: int | None, *inputs: Any) ->
                                        recipe.payloads)
     with blamed_on(where(recipe.node, partition)):
         return recipe.impl.apply(payload, recipe.params, *inputs)
+
+
+@dataclass(frozen=True, eq=False)
+class Keeping:
+    """A node whose values a run writes to the cache."""
+
+    node: NodeInfo
+    entry: Entry
+
+
+def load_entry(recipe: LoadRecipe, partition: int | None) -> Any:
+    found, value = recipe.entry.cache.load(recipe.entry.fingerprint, partition)
+    if not found:
+        raise EntryVanished(f"{where(recipe.node, partition)}: its cache entry was there when "
+                            f"the run was planned, and is gone or damaged now")
+    return value
+
+
+def store_entry(keeping: Keeping, partition: int | None, value: Any) -> Any:
+    """Writes the value and passes it on, so that whoever reads the node reads it after."""
+    try:
+        keeping.entry.cache.store(keeping.entry.fingerprint, partition, value)
+    except CacheError as error:
+        raise CacheError(f"{where(keeping.node, partition)}: {error}") from error
+    return value

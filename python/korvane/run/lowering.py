@@ -8,9 +8,10 @@ from __future__ import annotations
 
 import importlib
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from korvane.run.caching import ATTEMPTS, EntryVanished, with_cache
 from korvane.run.plan import make_plan
 from korvane.run.crossing import stays_in_process, values_checked
 from korvane.run.results import Results, store_digest
@@ -19,6 +20,8 @@ from korvane.run.tasks import Target, build_tasks
 if TYPE_CHECKING:
     from korvane_core import GraphStore
 
+    from korvane.run.cache import Cache
+    from korvane.run.caching import CacheNodes
     from korvane.run.plan import MemberRequest
     from korvane.run.registry import Registry
     from korvane.run.tasks import Key
@@ -38,6 +41,13 @@ class DaskGraph:
     members: dict[MemberRequest, Target]
     # The lowered store's digest, which the Results carry (see value_of).
     computed_from: str | None = None
+    # With a result cache: the nodes whose values are read from it, and those whose values
+    # are written to it.
+    loaded: tuple[int, ...] = ()
+    stored: tuple[int, ...] = ()
+    # Lowers the store again from a fresh look-up of the cache, for a run whose entries
+    # vanished under it (given the attempt's number; the last reads no cache).
+    again: Callable[[int], DaskGraph] | None = field(default=None, repr=False, compare=False)
 
     def keys(self) -> list[Target]:
         """What to compute: the output targets, then the member targets, each a key or a
@@ -54,16 +64,25 @@ class DaskGraph:
                   for target, value in zip(targets, computed)]
         outputs = dict(zip(self.outputs, values))
         members = dict(zip(self.members, values[len(self.outputs):]))
-        return Results(outputs, members, computed_from=self.computed_from)
+        return Results(outputs, members, computed_from=self.computed_from, loaded=self.loaded,
+                       stored=self.stored)
 
     def compute(self, scheduler: Any = None) -> Results:
         """Computes the graph with `scheduler`: None for dask's default (a distributed Client
         that is set as default, else the threaded scheduler), a name such as "threads" or
         "sync", a Client, or a get function."""
         get = dask_get(scheduler)
-        # Values that will cross processes are checked where they are made (see crossing.py).
-        graph = self.graph if stays_in_process(get) else values_checked(self.graph)
-        return self.results(get(graph, self.keys()))
+        lowered = self
+        for attempt in range(1, ATTEMPTS + 2):
+            # Values that will cross processes are checked where they are made (crossing.py).
+            graph = lowered.graph if stays_in_process(get) else values_checked(lowered.graph)
+            try:
+                return lowered.results(get(graph, lowered.keys()))
+            except EntryVanished:
+                if lowered.again is None or attempt > ATTEMPTS:
+                    raise
+                lowered = lowered.again(attempt)
+        raise AssertionError("unreachable: the last attempt reads no cache")
 
 
 def dask_get(scheduler: Any) -> Callable[..., Any]:
@@ -80,7 +99,8 @@ def dask_get(scheduler: Any) -> Callable[..., Any]:
 
 
 def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None, *,
-          members: Sequence[MemberRequest] = (), fuse: bool = True) -> DaskGraph:
+          members: Sequence[MemberRequest] = (), fuse: bool = True, cache: Cache | None = None,
+          cache_nodes: CacheNodes = "outputs") -> DaskGraph:
     """The dask graph that computes `outputs` (default: the store's marked outputs) and the
     requested stage members. Any store lowers, as recorded or reduced; a reduced one gives
     fewer tasks, since each stage is one task per partition. Checks everything before a
@@ -88,6 +108,19 @@ def lower(store: GraphStore, registry: Registry, outputs: Sequence[int] | None =
 
     With `fuse` (the default) a task with a single reader runs inside that reader, such as a
     source's read inside the stage that alone consumes it; without, every node keeps its
-    own tasks (for dask's optimizer to fuse instead, say)."""
-    tasks = build_tasks(make_plan(store, registry, outputs, members), fuse)
-    return DaskGraph(tasks.tasks, tasks.outputs, tasks.members, store_digest(store))
+    own tasks (for dask's optimizer to fuse instead, say).
+
+    With a `cache`, values found there are loaded by the tasks instead of computed, and the
+    values of `cache_nodes` are written by the tasks that compute them (see caching.py)."""
+    plan = make_plan(store, registry, outputs, members)
+    digest = store_digest(store)
+
+    def lowered(attempt: int) -> DaskGraph:
+        if cache is None:
+            tasks = build_tasks(plan, fuse)
+            return DaskGraph(tasks.tasks, tasks.outputs, tasks.members, digest)
+        cached = with_cache(plan, store, cache, cache_nodes, read=attempt < ATTEMPTS)
+        tasks = build_tasks(cached.plan, fuse, stored=cached.stored)
+        return DaskGraph(tasks.tasks, tasks.outputs, tasks.members, digest, cached.loaded,
+                         tuple(cached.stored), None if attempt >= ATTEMPTS else lowered)
+    return lowered(0)

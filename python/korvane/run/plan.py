@@ -12,7 +12,7 @@ from __future__ import annotations
 import hashlib
 import operator
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run.errors import (
@@ -24,6 +24,8 @@ from korvane.run.errors import (
     UnknownExternalKind,
     blamed_on,
 )
+from korvane.run.cone import needed
+from korvane.run.fingerprint import Fingerprints, fingerprints
 from korvane.run.labels import key_words, member_label, node_label
 from korvane.run.placement import (
     Placed,
@@ -140,8 +142,9 @@ class Step:
     input_partitions: int | None
     # How its value's rows are partitioned (see placement.py); None for a single value.
     partitioning: Partitioning | None
-    # Task keys read "{words}[-{role}]-{node id}-{graph token}", such as
-    # "exchange-split-7-5f0c2a1e9b7d4e6a": readable, and the same for the same graph.
+    # Task keys read "{words}[-{role}]-{fingerprint}", such as
+    # "exchange-split-5f0c2a1e9b7d4e6a...": readable, and the same wherever the same is
+    # computed; "{words}[-{role}]-{node id}-{graph token}" for a node without a fingerprint.
     key_words: str
     key_end: str
 
@@ -155,8 +158,11 @@ class Plan:
     steps: dict[int, Step]
     outputs: tuple[int, ...]
     members: tuple[MemberRequest, ...]
-    # Ends every task key of this graph (see graph_token).
+    # Ends the task keys of nodes that have no fingerprint (see graph_token).
     token: str
+    # What each node computes, in a form equal wherever the same is computed (the keys of
+    # its tasks and of its cached values); None for a node that has none.
+    fingerprints: Fingerprints | None = None
 
 
 def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None,
@@ -175,7 +181,15 @@ def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
     steps: dict[int, Step] = {}
     for i in cone:
         steps[i] = make_step(nodes[i], registry, steps, f"{i}-{token}", payloads)
-    return Plan(steps, tuple(wanted), tuple(asked), token)
+    prints = fingerprints(nodes, registry, {i: step.partitions for i, step in steps.items()},
+                          cone, warn=False)
+    for i, step in steps.items():
+        digest = prints[i]
+        if digest is not None:
+            # Equal work, equal keys, in any store and any process; and other work, other
+            # keys, an edited implementation included.
+            steps[i] = replace(step, key_end=digest.hex()[:32])
+    return Plan(steps, tuple(wanted), tuple(asked), token, prints)
 
 
 def make_step(node: NodeDict, registry: Registry, steps: dict[int, Step], key_end: str,
@@ -236,18 +250,6 @@ def member_request(nodes: Sequence[NodeDict], request: MemberRequest) -> MemberR
     if node["kind"] != "stage" or not 0 <= index < node["n_members"]:
         raise ValueError(f"node {stage} has no member {index}")
     return stage, index
-
-
-def needed(nodes: Sequence[NodeDict], roots: Sequence[int]) -> list[int]:
-    """The ids the roots depend on, roots included, ascending."""
-    seen: set[int] = set()
-    stack = list(roots)
-    while stack:
-        i = stack.pop()
-        if i not in seen:
-            seen.add(i)
-            stack.extend(nodes[i]["inputs"])
-    return sorted(seen)
 
 
 def graph_token(store: GraphStore, outputs: Sequence[int], members: Sequence[MemberRequest],

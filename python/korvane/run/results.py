@@ -21,10 +21,15 @@ class Results(Mapping[int, Any]):
     (see `store_digest`); None when unknown."""
 
     def __init__(self, outputs: dict[int, Any], members: dict[MemberRequest, Any], *,
-                 computed_from: str | None = None) -> None:
+                 computed_from: str | None = None, loaded: tuple[int, ...] = (),
+                 stored: tuple[int, ...] = ()) -> None:
         self._outputs = outputs
         self._members = members
         self.computed_from = computed_from
+        # With a result cache: the nodes whose values were read from it, and those whose
+        # values were written to it.
+        self.loaded = loaded
+        self.stored = stored
 
     def __getitem__(self, node_id: int) -> Any:
         return self._outputs[node_id]

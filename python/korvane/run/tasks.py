@@ -50,6 +50,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run import kernels
+from korvane.run.caching import LoadRecipe
 from korvane.run.plan import (
     ExchangeRecipe,
     ExternalRecipe,
@@ -60,6 +61,7 @@ from korvane.run.plan import (
 )
 
 if TYPE_CHECKING:
+    from korvane.run.caching import Entry
     from korvane.run.plan import MemberRequest, Plan, Step
 
 Key: TypeAlias = str | tuple[str, int] | tuple[str, int, int]
@@ -168,8 +170,11 @@ class Located:
 
 
 class Builder:
-    def __init__(self, plan: Plan, pieces: bool, direct_pieces: int, fan_out: int) -> None:
+    def __init__(self, plan: Plan, pieces: bool, direct_pieces: int, fan_out: int,
+                 stored: dict[int, Entry]) -> None:
         self.plan = plan
+        # The nodes whose values are written to the cache as they are computed.
+        self.stored = stored
         # Whether exchanges move pieces as tasks of their own (on dask) or concatenations
         # pick them out of whole splits (locally).
         self.pieces = pieces
@@ -179,6 +184,9 @@ class Builder:
         self.by_name: dict[str, Layer] = {}
         self.task_keys: set[Key] = set()
         self.located: dict[int, Located] = {}
+        # Where each key's value is: nodes of equal fingerprints have equal keys, and are
+        # computed once.
+        self.by_key: dict[str, Located] = {}
 
     # Layers and plain tasks, in dependency order.
 
@@ -349,6 +357,8 @@ class Builder:
             return self.join(step, recipe)
         if isinstance(recipe, ExternalRecipe):
             return self.per_partition(step, kernels.run_external, (recipe,))
+        if isinstance(recipe, LoadRecipe):
+            return self.layer(step.key(), step.partitions, kernels.load_entry, (recipe,), [])
         # An exchange found redundant: its value is its input's, unchanged.
         (source,) = step.inputs
         return self.located[source]
@@ -371,9 +381,23 @@ class Builder:
         return self.layer(name, step.input_partitions, kernels.run_stage_member,
                           (step.recipe, index), [self.read(w) for w in located])
 
+    def kept(self, i: int, step: Step, located: Located) -> Located:
+        """The node's value as the cache is given it: each partition is written as it is
+        made, before anyone reads it."""
+        keeping = kernels.Keeping(step.recipe.node, self.stored[i])
+        return self.layer(step.key("keep"), located.count, kernels.store_entry, (keeping,),
+                          [self.read(located)])
+
     def build(self, fuse: bool) -> TaskGraph:
         for i, step in self.plan.steps.items():
-            self.located[i] = self.node(step)
+            key = step.key()
+            if key in self.by_key:
+                self.located[i] = self.by_key[key]
+                continue
+            located = self.node(step)
+            if i in self.stored:
+                located = self.kept(i, step, located)
+            self.located[i] = self.by_key[key] = located
         outputs = {i: self.located[i] for i in self.plan.outputs}
         members = {(s, k): self.member(s, k) for s, k in self.plan.members}
         wanted = {where.name for where in [*outputs.values(), *members.values()]}
@@ -555,5 +579,6 @@ def spec_marker(spec: Input) -> Any:
 
 
 def build_tasks(plan: Plan, fuse: bool = True, pieces: bool = True,
-                direct_pieces: int = DIRECT_PIECES, fan_out: int = FAN_OUT) -> TaskGraph:
-    return Builder(plan, pieces, direct_pieces, fan_out).build(fuse)
+                direct_pieces: int = DIRECT_PIECES, fan_out: int = FAN_OUT,
+                stored: dict[int, Entry] | None = None) -> TaskGraph:
+    return Builder(plan, pieces, direct_pieces, fan_out, stored or {}).build(fuse)
