@@ -349,8 +349,7 @@ def run(recorded: Recorded, reg: Registry, scheduler: Any, cache: Cache | None =
     results = lower(reduced, reg, outputs, members=members, **caching).compute(scheduler)
     seconds = time.perf_counter() - start
     values = [value_of(recorded.store, reduced, o, results) for o in recorded.outputs]
-    return Run(seconds, values, len(getattr(results, "loaded", ())),
-               len(getattr(results, "stored", ())))
+    return Run(seconds, values, len(results.loaded), len(results.stored))
 
 
 def check(run: Run, expected: Run, what: str) -> Run:
