@@ -43,8 +43,7 @@ import random
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -93,7 +92,8 @@ def elementwise(params: Params, frame: pd.DataFrame) -> pd.DataFrame:
 
 def rolling(params: Params, frame: pd.DataFrame) -> pd.DataFrame:
     column = str(params["col"])
-    return frame.assign(**{column: frame[column].rolling(int(params["window"]), min_periods=1).mean()})
+    window = int(params["window"])
+    return frame.assign(**{column: frame[column].rolling(window, min_periods=1).mean()})
 
 
 def demean(params: Params, frame: pd.DataFrame) -> pd.DataFrame:
@@ -118,7 +118,8 @@ def binary(name: str) -> Callable[..., pd.DataFrame]:
     fn = {"add": np.add, "mul": np.multiply, "maximum": np.maximum, "minimum": np.minimum,
           "sub": np.subtract}[name]
 
-    def combine(params: Params, left: pd.DataFrame, right: pd.DataFrame | None = None) -> pd.DataFrame:
+    def combine(params: Params, left: pd.DataFrame,
+                right: pd.DataFrame | None = None) -> pd.DataFrame:
         if right is None:
             return left.assign(**{c: fn(left[c].to_numpy(), params["scalar"]) for c in VALUES})
         out = {c: np.minimum(left[c].to_numpy(), right[c].to_numpy()) for c in ("key", "grp")}
@@ -221,8 +222,8 @@ def generate(partitions: int, rows: int, seed: int) -> Pipeline:
     def step(h: int) -> int:
         r, col = rng.random(), rng.choice(VALUES)
         if r < 0.45:
-            return p.add("op", "map", {"col": col, "arg": rng.randrange(4),
-                                       "fn": rng.choice(["scale", "shift", "clip", "tanh", "round"])}, h)
+            fn = rng.choice(["scale", "shift", "clip", "tanh", "round"])
+            return p.add("op", "map", {"col": col, "arg": rng.randrange(4), "fn": fn}, h)
         if r < 0.6:
             return p.add("op", "rolling", {"col": col, "window": rng.choice([4, 16, 64])}, h)
         if r < 0.75:
@@ -358,11 +359,17 @@ def run(recorded: Recorded, reg: Registry, scheduler: Any, cache: Cache | None =
     return Run(seconds, values, len(results.loaded), len(results.stored))
 
 
+def differing(run: Run, expected: Run) -> list[int]:
+    """The outputs whose values differ between two runs."""
+    return [k for k, (got, want) in enumerate(zip(run.values, expected.values, strict=True))
+            if not np.allclose(np.asarray(got, dtype=float), np.asarray(want, dtype=float),
+                               rtol=1e-12, atol=1e-12, equal_nan=True)]
+
+
 def check(run: Run, expected: Run, what: str) -> Run:
-    for k, (got, want) in enumerate(zip(run.values, expected.values, strict=True)):
-        if not np.allclose(np.asarray(got, dtype=float), np.asarray(want, dtype=float),
-                           rtol=1e-12, atol=1e-12, equal_nan=True):
-            raise AssertionError(f"{what}: output {k} differs from the run without the cache")
+    wrong = differing(run, expected)
+    if wrong:
+        raise AssertionError(f"{what}: outputs {wrong} differ from the run without the cache")
     return run
 
 
@@ -370,10 +377,32 @@ def best(runs: Sequence[Run]) -> Run:
     return min(runs, key=lambda r: r.seconds)
 
 
-@contextmanager
-def fresh_cache(label: str, codec: str = "auto") -> Iterator[Cache]:
-    with tempfile.TemporaryDirectory(prefix=f"korvane-bench-cache-{label}-") as location:
-        yield Cache(location, codec=codec)
+class FreshCaches:
+    """One cache per name, each in a temporary directory of its own; renewing one removes
+    its old directory and starts it empty in a new one."""
+
+    def __init__(self, side: str) -> None:
+        self.side = side
+        self.directories: dict[str, tempfile.TemporaryDirectory[str]] = {}
+        self.caches: dict[str, Cache] = {}
+
+    def renew(self, name: str, codec: str) -> Cache:
+        self.remove(name)
+        directory = tempfile.TemporaryDirectory(prefix=f"korvane-bench-cache-{self.side}-{name}-")
+        self.directories[name] = directory
+        self.caches[name] = Cache(directory.name, codec=codec)
+        return self.caches[name]
+
+    def remove(self, name: str) -> None:
+        if name in self.directories:
+            self.directories.pop(name).cleanup()
+
+    def __enter__(self) -> FreshCaches:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for name in list(self.directories):
+            self.remove(name)
 
 
 def on_disk(cache: Cache) -> tuple[int, int]:
@@ -405,29 +434,32 @@ def side(where: str, scheduler: Any, p: Pipeline, other: Pipeline, repeat: int) 
     that a change of the machine's load meanwhile touches all alike."""
     original = registry()
     recorded, variant = as_recorded(p), as_variant(p, other)
-    with fresh_cache(f"{where}-outputs") as outputs_cache, \
-            fresh_cache(f"{where}-boundaries") as boundaries_cache, \
-            fresh_cache(f"{where}-pickle", codec="pickle") as pickle_cache:
-        colds: dict[str, list[Run]] = {"none": [], "outputs": [], "boundaries": [], "pickle": []}
+    # The caches each cold run starts, empty: (name, codec, cache_nodes).
+    kinds = [("outputs", "auto", "outputs"), ("boundaries", "auto", "boundaries"),
+             ("pickle", "pickle", "boundaries")]
+    with FreshCaches(where) as fresh:
+        colds: dict[str, list[Run]] = {name: [] for name in ("none", "outputs", "boundaries",
+                                                             "pickle")}
         for _ in range(repeat):
             colds["none"].append(run(recorded, original, scheduler))
-            for name, cache, nodes in (("outputs", outputs_cache, "outputs"),
-                                       ("boundaries", boundaries_cache, "boundaries"),
-                                       ("pickle", pickle_cache, "boundaries")):
-                cache.clear()
+            for name, codec, nodes in kinds:
+                cache = fresh.renew(name, codec)
                 colds[name].append(check(run(recorded, original, scheduler, cache, nodes),
                                          colds["none"][0], f"cold ({name})"))
         cold = best(colds["none"])
-        files, size = on_disk(boundaries_cache)
+        files, size = on_disk(fresh.caches["boundaries"])
         for name, figure, target in (
                 ("outputs", 'cache_nodes="outputs"', "target <= 1.10x"),
-                ("boundaries", 'cache_nodes="boundaries"', f"({files} entries, {size / 2**20:.0f} MiB)"),
+                ("boundaries", 'cache_nodes="boundaries"',
+                 f"({files} entries, {size / 2**20:.0f} MiB)"),
                 ("pickle", 'cache_nodes="boundaries", codec="pickle"', "(the codec's share)")):
             measured = best(colds[name])
             row(note(measured, f"{where}: (a) cold, {figure} / no cache"), measured.seconds,
                 cold.seconds, target)
 
         # The caches now hold what the last cold runs stored.
+        outputs_cache, boundaries_cache = fresh.caches["outputs"], fresh.caches["boundaries"]
+        fresh.remove("pickle")
         warm_runs, variant_runs = [], []
         for _ in range(max(repeat, 5)):
             warm_runs.append(check(run(recorded, original, scheduler, boundaries_cache,
@@ -450,6 +482,8 @@ def side(where: str, scheduler: Any, p: Pipeline, other: Pipeline, repeat: int) 
             edits["outputs"].append(check(run(recorded, edited, scheduler, outputs_cache),
                                           expected, "edited"))
         edited_cold = best(edits["none"])
+        if not differing(edited_cold, cold):
+            raise AssertionError("editing score changed no output")
         for name, target in (("boundaries", "target <= 0.15x"),
                              ("outputs", "(all upstream of the edit reruns)")):
             measured = best(edits[name])
