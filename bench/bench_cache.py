@@ -419,8 +419,8 @@ FIGURE = 88
 
 def row(figure: str, value: float, baseline: float, target: str) -> None:
     ratio = value / baseline
-    shown = f"{ratio:.3f}x the time" if ratio > 0.05 else f"{1 / ratio:.0f}x faster"
-    print(f"{figure:<{FIGURE}}  {value:>9.3f} s  {baseline:>9.3f} s  {shown:>16}  {target}",
+    shown = f"{ratio:.3f}x the time" + (f" ({1 / ratio:.0f}x faster)" if ratio < 0.5 else "")
+    print(f"{figure:<{FIGURE}}  {value:>9.3f} s  {baseline:>9.3f} s  {shown:<30}  {target}",
           flush=True)
 
 
@@ -519,7 +519,7 @@ def main(argv: list[str] | None = None) -> int:
           f"{args.partitions} partitions of {args.rows:,} rows; reduced: "
           f"{report['reduced_nodes']} nodes, {report['stages']} stages")
     print(f"\n{'figure [values the run loaded, stored]':<{FIGURE}}  {'measured':>11}  "
-          f"{'baseline':>11}  {'ratio':>16}", flush=True)
+          f"{'baseline':>11}  {'ratio':<30}  target", flush=True)
 
     bench.side("threads", "threads", p, other, args.repeat)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
