@@ -246,3 +246,32 @@ def test_a_worker_killed_during_an_exchange_changes_nothing(client, tmp_path):
     results = lower(store, registry, [moved, total]).compute(client)
     assert (tmp_path / 'killed').exists()   # a worker did die
     assert dict(results) == dict(expected)
+
+
+def double_killing_once(marker, params, part):
+    if not os.path.exists(marker):
+        with open(marker, 'w'):
+            pass
+        os._exit(1)
+    return [2 * x for x in part]
+
+
+@pytest.mark.thread_unsafe(reason='kills a worker of the shared cluster')
+def test_a_worker_killed_while_caching_leaves_no_broken_entry(client, tmp_path):
+    from functools import partial
+
+    from korvane.run import Cache
+    registry = numbers()
+    registry.op('double', version='1')(partial(double_killing_once, str(tmp_path / 'killed')))
+    store = korvane_core.GraphStore()
+    doubled = store.add_op('double', [store.add_source('nums', {'parts': 4})])
+    total = store.add_reduction('sum', [doubled])
+    cache = Cache(tmp_path / 'cache')
+    results = lower(store, registry, [doubled, total], cache=cache,
+                    cache_nodes='boundaries').compute(client)
+    assert (tmp_path / 'killed').exists()
+    assert results[total] == 2 * sum(range(16))
+    # Every entry the run left is whole: a second run reads them all, computes nothing.
+    again = run_local(store, registry, [doubled, total], cache=Cache(tmp_path / 'cache'),
+                      cache_nodes='boundaries')
+    assert dict(again) == dict(results) and set(again.loaded) == {doubled, total}

@@ -26,6 +26,7 @@ from korvane.run.errors import (
     UnknownExternalKind,
     UnpicklableValue,
 )
+from korvane.run.fingerprint import UncacheableWarning
 from korvane.run.local import run_local
 from korvane.run.lookup import NodeDropped, landing_of, requests_for, value_of
 from korvane.run.lowering import DaskGraph, lower
@@ -51,6 +52,7 @@ __all__ = [
     "Registry",
     "RemoteError",
     "Results",
+    "UncacheableWarning",
     "UnknownExternalKind",
     "UnpicklableValue",
     "drop_payloads",

@@ -6,10 +6,10 @@ Policies, before the code:
 - Keys. A value is kept under its node's fingerprint (fingerprint.py) and its partition, so
   any equivalent pipeline, in any store, process or machine, finds it; a node with no
   fingerprint is never cached.
-- What is kept. `cache_nodes="outputs"` keeps the requested outputs; "boundaries" every
-  source, boundary node and stage the request needs (not the operations of a store as
-  recorded: their chains are cheap to run again from the nearest kept value); a list of
-  node ids keeps those of them the request needs.
+- What is kept. `cache_nodes="outputs"` keeps the requested outputs; "boundaries" those and
+  every source, boundary node and stage the request needs (not the other operations of a
+  store as recorded: their chains are cheap to run again from the nearest kept value); a
+  list of node ids keeps those of them the request needs.
 - What is read. Before any task runs, the plan asks the cache once which entries exist. A
   kept node whose every partition has an entry is loaded (one task per partition reads its
   entry), and every node that only loaded nodes needed drops out of the plan: a fully
@@ -78,7 +78,8 @@ def kept_nodes(plan: Plan, nodes: Sequence[NodeDict], cache_nodes: CacheNodes) -
     if cache_nodes == "outputs":
         return list(dict.fromkeys(plan.outputs))
     if cache_nodes == "boundaries":
-        return [i for i in plan.steps if nodes[i]["kind"] != "op"]
+        outputs = set(plan.outputs)
+        return [i for i in plan.steps if nodes[i]["kind"] != "op" or i in outputs]
     if isinstance(cache_nodes, str):
         raise ValueError(f"cache_nodes must be 'outputs', 'boundaries' or a list of node ids, "
                          f"not {cache_nodes!r}")

@@ -54,6 +54,7 @@ from korvane.run.caching import LoadRecipe
 from korvane.run.plan import (
     ExchangeRecipe,
     ExternalRecipe,
+    ForwardRecipe,
     JoinRecipe,
     ReductionRecipe,
     SourceRecipe,
@@ -360,6 +361,7 @@ class Builder:
         if isinstance(recipe, LoadRecipe):
             return self.layer(step.key(), step.partitions, kernels.load_entry, (recipe,), [])
         # An exchange found redundant: its value is its input's, unchanged.
+        assert isinstance(recipe, ForwardRecipe), recipe
         (source,) = step.inputs
         return self.located[source]
 
