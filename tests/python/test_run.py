@@ -477,3 +477,32 @@ def test_stores_pickle_as_their_blob():
     assert copy.node_map() == []   # the node map is not part of the blob
     with multiprocessing.get_context('spawn').Pool(1) as pool:
         assert pool.apply(node_count, (reduced,)) == (reduced.node_count(), reduced.outputs())
+
+
+@pytest.mark.parametrize('register, message', [
+    (lambda r: r.op('inc')(42), "the operation 'inc' must be callable, not int 42"),
+    (lambda r: r.source('nums', partitions=4), 'partitions must be callable'),
+    (lambda r: r.source('nums', partitions=len)('read'), "the read function of source 'nums' must be callable"),
+    (lambda r: r.reduction('sum', step=sum, combine=None), 'combine must be callable'),
+    (lambda r: r.exchange(split=None, concat=list), 'split must be callable'),
+    (lambda r: r.join(strategy='broadcast', co_partitioned=False)([]), 'the join must be callable'),
+    (lambda r: r.external('model', load=len, apply='apply'), 'apply must be callable'),
+    (lambda r: r.reduction('sum', step=sum, combine=sum, split_every=2.5), 'split_every must be an int'),
+    (lambda r: r.reduction('sum', step=sum, combine=sum, split_every='8'), 'split_every must be an int'),
+    (lambda r: r.reduction('sum', step=sum, combine=sum, split_every=True), 'split_every must be an int'),
+    (lambda r: r.reduction('sum', step=sum, combine=sum, split_every=1), 'split_every must be at least 2'),
+    (lambda r: r.op('inc', version=2)(len), 'version must be a str or None'),
+])
+def test_registrations_are_checked_when_made(register, message):
+    registry = Registry()
+    with pytest.raises((TypeError, ValueError), match=message):
+        register(registry)
+    # Nothing was registered: a run still says what is missing.
+    store = korvane_core.GraphStore()
+    node = store.add_op('inc', [store.add_source('nums', {'parts': 1})])
+    with pytest.raises(MissingImplementation):
+        run_local(store, registry, [node])
+    # numpy integers are ints wherever a count is one.
+    np = require('numpy')
+    registry.reduction('sum', step=sum, combine=sum, split_every=np.int64(3))
+    assert registry.reduction_impl('sum').split_every == 3

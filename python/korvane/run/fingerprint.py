@@ -35,6 +35,7 @@ cause (the nodes downstream of it are listed with their reason, without a warnin
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -59,7 +60,8 @@ __all__ = ["Fingerprints", "UncacheableWarning", "canonical_params", "fingerprin
 
 # Part of every fingerprint: changing how fingerprints are made changes this, so that no
 # cache serves results under keys made the old way.
-FORMAT = "korvane-fingerprint-1"
+FORMAT = "korvane-fingerprint-2"
+FORMAT_BYTES = FORMAT.encode()
 
 COMMUTATIVE = frozenset({"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"})
 IDENTITY_SCALARS = {"add": float_bits(0.0), "mul": float_bits(1.0)}
@@ -132,12 +134,27 @@ def is_identity(name: str, params: Params, inputs: int) -> bool:
 def node_digest(kind: str, name: str, params: Params, descriptor: DescriptorDict | None,
                 count: int | None, inputs: Sequence[bytes], ordered: bool, identity: bytes,
                 data: bytes | None) -> bytes:
-    # Every descriptor field, a missing preprocessing_ref as None.
-    payload = None if descriptor is None else {"preprocessing_ref": None, **descriptor}
-    seen_inputs = ("ordered", tuple(inputs)) if ordered else ("unordered", tuple(sorted(inputs)))
-    fields = (FORMAT, kind, name, canonical_params(params), payload, count, seen_inputs,
-              identity, data)
-    return hashlib.blake2b(encode(fields), digest_size=32).digest()
+    """Every field framed by its length (inputs are digests, of fixed length), so that no two
+    nodes that differ in any field share the bytes hashed."""
+    payload = b"n" if descriptor is None else descriptor_bytes(tuple(descriptor.items()))
+    seen = list(inputs) if ordered else sorted(inputs)
+    hashed = hashlib.blake2b(digest_size=32)
+    for part in (FORMAT_BYTES, kind.encode(), name.encode("utf-8", "surrogatepass"),
+                 canonical_params(params), payload, encode(count),
+                 b"o" if ordered else b"u", identity, encode(data)):
+        hashed.update(len(part).to_bytes(8, "big"))
+        hashed.update(part)
+    hashed.update(len(seen).to_bytes(8, "big"))
+    for digest in seen:
+        hashed.update(digest)
+    return hashed.digest()
+
+
+@functools.lru_cache(maxsize=1024)
+def descriptor_bytes(items: tuple[tuple[str, str | None], ...]) -> bytes:
+    """Every descriptor field, a missing preprocessing_ref as None; externals of one model
+    share it, and it is worked out once."""
+    return encode({"preprocessing_ref": None, **dict(items)})
 
 
 class Fingerprinting:

@@ -71,15 +71,29 @@ class Identities:
     def __init__(self) -> None:
         # id(fn) -> (fn, its identity or why it has none); fn is kept so its id stays its own.
         self.memo: dict[int, tuple[Any, bytes | Unidentifiable]] = {}
+        # The identities of whole implementations, as many nodes share one.
+        self.implementations: dict[Any, bytes] = {}
 
     def identity(self, fns: tuple[Callable[..., Any] | None, ...], version: str | None,
                  config: tuple[Any, ...] = ()) -> bytes:
         """The identity of an implementation made of `fns` (None for an absent optional
         function) with the settings `config`; raises Unidentifiable."""
+        try:
+            key = (tuple(map(id, fns)), version, config)
+            known = self.implementations.get(key)
+        except TypeError:   # settings that cannot be a key
+            key, known = None, None
+        if known is not None:
+            return known
         if version is not None:
-            return digest(encode(("version", version, config)))
-        codes = tuple(None if fn is None else self.function(fn) for fn in fns)
-        return digest(encode(("code", INTERPRETER, codes, config)))
+            made = digest(encode(("version", version, config)))
+        else:
+            codes = tuple(None if fn is None else self.function(fn) for fn in fns)
+            made = digest(encode(("code", INTERPRETER, codes, config)))
+        if key is not None:
+            # Every fn is kept alive by self.memo or by the registry, so its id stays its own.
+            self.implementations[key] = made
+        return made
 
     def function(self, fn: Callable[..., Any]) -> bytes:
         known = self.memo.get(id(fn))
