@@ -361,3 +361,17 @@ def test_fsspec_locations(monkeypatch):
     assert not fs.exists(path) and copy.load(keys[3], 0)[0]
     copy.clear()
     assert cache.entries_present((fp, 0) for fp in keys) == set()
+
+
+def test_a_proven_layout_still_refuses_what_parquet_would_change(tmp_path):
+    if not FRAMES:
+        pytest.skip('needs numpy, pandas and pyarrow (the bench and cache extras)')
+    cache = Cache(tmp_path)
+    plain = pd.DataFrame({'f': [1.0, 2.0]}, index=pd.date_range('2020-01-01', periods=2))
+    cache.store(FP, 0, plain.set_axis(pd.DatetimeIndex(plain.index, freq=None)))
+    # Same columns and index type, but a frequency, or a NaN whose sign Parquet drops.
+    for partition, frame in enumerate([plain, plain.assign(f=[1.0, -math.nan])], start=1):
+        cache.store(FP, partition, frame)
+        hit, back = cache.load(FP, partition)
+        assert hit and same(frame, back)
+        assert recorded_codec(cache.location, FP, partition) == 'pickle'

@@ -97,10 +97,42 @@ def decode(codec: str, payload: bytes | memoryview) -> Any:
     raise CodecUnavailable(f"unknown codec {codec!r}")
 
 
+# The layouts of frames (column names and dtypes, index type and dtype) that came back from
+# Parquet equal in this process. A frame of such a layout, with no column of Python objects
+# and no NaN of negative sign, cannot differ from it in anything Parquet loses, so it is not
+# read back again: a frame's values matter only through those two.
+PROVEN_LAYOUTS: set[Any] = set()
+
+
+def frame_layout(frame: Any) -> Any:
+    """A hashable summary of what Parquet's fidelity to a DataFrame depends on, or None for a
+    frame whose values matter too."""
+    numpy = importlib.import_module("numpy")
+    index = frame.index
+    try:
+        layout = (tuple((type(name), name, str(dtype)) for name, dtype in frame.dtypes.items()),
+                  type(index), str(index.dtype), index.name, index.nlevels,
+                  repr(getattr(index, "freq", None)), repr(frame.attrs),
+                  frame.flags.allows_duplicate_labels)
+        hash(layout)
+    except TypeError:
+        return None
+    for dtype in (*frame.dtypes, index.dtype):
+        if dtype == object or str(dtype) in ("category", "string", "str"):
+            return None
+    for _, column in frame.items():
+        if column.dtype.kind == "f":
+            values = column.to_numpy()
+            if (numpy.isnan(values) & numpy.signbit(values)).any():
+                return None
+    return layout
+
+
 def parquet_payload(value: Any, kind: str,
                     arrow: tuple[ModuleType, ModuleType]) -> memoryview | None:
     """The value as Parquet, or None when it does not come back equal."""
     pyarrow, parquet = arrow
+    layout = frame_layout(value) if kind == PARQUET_PANDAS else None
     try:
         table = pyarrow.Table.from_pandas(value, preserve_index=None) \
             if kind == PARQUET_PANDAS else value
@@ -108,11 +140,15 @@ def parquet_payload(value: Any, kind: str,
         # Lists keep their item field's own name (the compliant form would rename it).
         parquet.write_table(table, sink, use_compliant_nested_type=False)
         payload = memoryview(sink.getvalue())
+        if layout is not None and layout in PROVEN_LAYOUTS:
+            return payload
         back = from_parquet(payload, kind, arrow)
     except Exception:
         # Any column Arrow or Parquet cannot hold: pickle holds it.
         return None
     same = frames_equal(value, back) if kind == PARQUET_PANDAS else tables_equal(value, back)
+    if same and layout is not None:
+        PROVEN_LAYOUTS.add(layout)
     return payload if same else None
 
 
