@@ -14,6 +14,7 @@ import datetime
 import functools
 import glob
 import importlib
+import inspect
 import os
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -161,7 +162,12 @@ def registry(split: Split, concat: Concat) -> Registry:
     r.op("where")(where)
     r.op("select")(select)
     r.op("revenue")(revenue)
-    r.exchange(split=split, concat=concat)
+    # A hash exchange puts a key where its hash says, whichever column the key is read from:
+    # where the registry knows partitionings, only the partition count decides where keys go.
+    if "partitioning_params" in inspect.signature(r.exchange).parameters:
+        r.exchange(split=split, concat=concat, partitioning_params=())
+    else:
+        r.exchange(split=split, concat=concat)
     r.join(merge)
     # A small table gathered into one value, which every partition of a join then gets whole.
     r.reduction("collect", step=whole, combine=concat_all)
