@@ -27,12 +27,13 @@ Run by hand; the test command never runs it. Needs dask for the baseline column.
    graph makes each exchange piece a task of its own.
 
 2. Lowering at scale. A source of N partitions (each of --lower-partitions), a chain of
-   operations and a reduction, reduced: lower()'s time per task (best of the repeats) and
+   operations and a reduction, reduced: lower()'s time per task (the best of the repeats) and
    the tracemalloc peak of building the graph (measured in a run of its own, since tracing
    slows the build), per task. Baseline: the least a dask graph of the same tasks costs, a
    dict of one 3-tuple per partition and the same combine tree, built by hand.
 
---quick shrinks everything for development. --profile runs cProfile on both parts instead
+Times are the calling thread's CPU time, the least of --repeat runs, so that other work on a
+shared machine does not count. --quick shrinks everything for development. --profile runs cProfile on both parts instead
 of the table and prints the hot spots in the package.
 
 Prints the machine's load, then one table: figure, value, baseline measured in the same run,
@@ -161,7 +162,7 @@ def per_call_seconds() -> dict[str, float]:
     """Each function's cost per call, called directly: the best of a few timeit rounds."""
     costs = {}
     for name, (f, args) in FUNCTIONS.items():
-        timer = timeit.Timer("f(*args)", globals={"f": f, "args": args})
+        timer = timeit.Timer("f(*args)", timer=time.thread_time, globals={"f": f, "args": args})
         number, _ = timer.autorange()
         costs[name] = min(timer.repeat(5, number)) / number
     return costs
@@ -277,13 +278,16 @@ def floor_graph(partitions: int) -> dict[Any, Any]:
 # Measuring.
 
 def best(repeat: int, fn: Callable[[], Any]) -> tuple[float, Any]:
-    """The best wall time of `repeat` calls, and the last call's result."""
+    """The least thread CPU time of `repeat` calls, and the last call's result. Everything
+    measured runs in the calling thread (dask's get_sync included), and its CPU time leaves
+    out whatever else a shared machine is running."""
     times, result = [], None
     for _ in range(repeat):
         result = None   # the last result is not kept alive while the next is built
-        start = time.perf_counter()
+        gc.collect()
+        start = time.thread_time()
         result = fn()
-        times.append(time.perf_counter() - start)
+        times.append(time.thread_time() - start)
     return min(times), result
 
 
@@ -344,15 +348,18 @@ def running(table: Table, args: argparse.Namespace) -> None:
     costs = per_call_seconds()
     user = user_seconds(calls, costs)
 
+    # Whole runs first, while nothing else is alive: a large live heap makes the garbage
+    # collector's passes dearer, and what is alive must be what the run itself holds.
+    total_s, _ = best(args.repeat, lambda: run_local(reduced, reg))
+    end_to_end_s, _ = best(args.repeat, lambda: lower(reduced, reg).compute("sync"))
+    n_dask = len(lower(reduced, reg).graph)
     plan_s, plan = best(args.repeat, lambda: make_plan(reduced, reg))
     build_s, graph = best(args.repeat, lambda: build_tasks(plan, pieces=False))
+    del plan
     execute_s, _ = best(args.repeat, lambda: execute(graph))
-    total_s, _ = best(args.repeat, lambda: run_local(reduced, reg))
     keys = flat(graph)
     dask_s, _ = best(args.repeat, lambda: get_sync(graph.tasks, keys))
-    lowered = lower(reduced, reg)
-    end_to_end_s, _ = best(args.repeat, lambda: lower(reduced, reg).compute("sync"))
-    n, n_dask = len(graph.tasks), len(lowered.graph)
+    n = len(graph.tasks)
 
     print(f"running: {store.node_count():,} recorded nodes, {reduced.node_count():,} reduced, "
           f"{len(outputs)} outputs, {args.partitions} partitions; {sum(calls.values()):,} user "
