@@ -1,7 +1,7 @@
 """The executor's own cost: what `run_local` and `lower` spend per task beyond the user's
 functions, with functions so trivial that nothing else is left to measure.
 
-    python bench/bench_executor.py [--quick] [--nodes 20000] [--partitions 16] [--repeat 3]
+    python bench/bench_executor.py [--quick] [--nodes 20000] [--partitions 16] [--repeat 5]
                                    [--lower-partitions 100000 1000000] [--seed 5] [--profile]
 
 Run by hand; the test command never runs it. Needs dask for the baseline column.
@@ -27,14 +27,15 @@ Run by hand; the test command never runs it. Needs dask for the baseline column.
    graph makes each exchange piece a task of its own.
 
 2. Lowering at scale. A source of N partitions (each of --lower-partitions), a chain of
-   operations and a reduction, reduced: lower()'s time per task (the best of the repeats) and
-   the tracemalloc peak of building the graph (measured in a run of its own, since tracing
-   slows the build), per task. Baseline: the least a dask graph of the same tasks costs, a
+   operations and a reduction, reduced: lower()'s time per task and the tracemalloc peak of
+   building the graph (measured in a run of its own, since tracing slows the build), per
+   task. Baseline: the least a dask graph of the same tasks costs, a
    dict of one 3-tuple per partition and the same combine tree, built by hand.
 
-Times are the calling thread's CPU time, the least of --repeat runs, so that other work on a
-shared machine does not count. --quick shrinks everything for development. --profile runs cProfile on both parts instead
-of the table and prints the hot spots in the package.
+Times are the calling thread's CPU time, the least of --repeat rounds that each measure every
+figure once, so that other work on a shared machine counts as little as it can. --quick
+shrinks everything for development. --profile runs cProfile on both parts instead of the
+table and prints the hot spots in the package.
 
 Prints the machine's load, then one table: figure, value, baseline measured in the same run,
 ratio, target.
@@ -277,18 +278,22 @@ def floor_graph(partitions: int) -> dict[Any, Any]:
 
 # Measuring.
 
-def best(repeat: int, fn: Callable[[], Any]) -> tuple[float, Any]:
-    """The least thread CPU time of `repeat` calls, and the last call's result. Everything
-    measured runs in the calling thread (dask's get_sync included), and its CPU time leaves
-    out whatever else a shared machine is running."""
-    times, result = [], None
-    for _ in range(repeat):
-        result = None   # the last result is not kept alive while the next is built
+class Clock:
+    """The least thread CPU time of each figure over the rounds. Everything measured runs in
+    the calling thread (dask's get_sync included), and its CPU time leaves out whatever else
+    a shared machine runs; each round measures every figure once, so that a busy spell
+    touches them all alike."""
+
+    def __init__(self) -> None:
+        self.best: dict[str, float] = {}
+
+    def __call__(self, figure: str, fn: Callable[[], Any]) -> Any:
         gc.collect()
         start = time.thread_time()
         result = fn()
-        times.append(time.thread_time() - start)
-    return min(times), result
+        spent = time.thread_time() - start
+        self.best[figure] = min(spent, self.best.get(figure, spent))
+        return result
 
 
 def traced_peak(fn: Callable[[], Any]) -> tuple[int, int]:
@@ -324,10 +329,11 @@ class Table:
         if not self.started:
             print(f"\n{'figure':<64}  {'value':>12}  {'baseline':>12}  {'ratio':>7}  target")
             self.started = True
+
         def cell(x: float | None) -> str:
             if x is None:
                 return "-"
-            return f"{x:,.0f} {unit}" if unit in ("tasks", "calls", "B") else f"{x:.3f} {unit}"
+            return f"{x:,.0f} {unit}" if unit in ("tasks", "B") else f"{x:.3f} {unit}"
         ratio = f"{value / baseline:.2f}x" if baseline else "-"
         print(f"{figure:<64}  {cell(value):>12}  {cell(baseline):>12}  {ratio:>7}  {target}",
               flush=True)
@@ -348,18 +354,26 @@ def running(table: Table, args: argparse.Namespace) -> None:
     costs = per_call_seconds()
     user = user_seconds(calls, costs)
 
-    # Whole runs first, while nothing else is alive: a large live heap makes the garbage
-    # collector's passes dearer, and what is alive must be what the run itself holds.
-    total_s, _ = best(args.repeat, lambda: run_local(reduced, reg))
-    end_to_end_s, _ = best(args.repeat, lambda: lower(reduced, reg).compute("sync"))
     n_dask = len(lower(reduced, reg).graph)
-    plan_s, plan = best(args.repeat, lambda: make_plan(reduced, reg))
-    build_s, graph = best(args.repeat, lambda: build_tasks(plan, pieces=False))
-    del plan
-    execute_s, _ = best(args.repeat, lambda: execute(graph))
-    keys = flat(graph)
-    dask_s, _ = best(args.repeat, lambda: get_sync(graph.tasks, keys))
-    n = len(graph.tasks)
+    if dict(run_local(reduced, reg)) != dict(lower(reduced, reg).compute("sync")):
+        raise SystemExit("run_local and dask's get_sync computed different values")
+    clock = Clock()
+    for _ in range(args.repeat):
+        # Whole runs first, while nothing else is alive; then the phases, each with what a
+        # run holds alive at that point (a live heap makes the garbage collector dearer).
+        clock("run_local", lambda: run_local(reduced, reg))
+        clock("lower + compute", lambda: lower(reduced, reg).compute("sync"))
+        plan = clock("plan", lambda: make_plan(reduced, reg))
+        graph = clock("build", lambda: build_tasks(plan, pieces=False))
+        del plan
+        clock("execute", lambda: execute(graph))
+        keys = flat(graph)
+        clock("get_sync", lambda: get_sync(graph.tasks, keys))
+        n = len(graph.tasks)
+        del graph
+    total_s, end_to_end_s = clock.best["run_local"], clock.best["lower + compute"]
+    plan_s, build_s = clock.best["plan"], clock.best["build"]
+    execute_s, dask_s = clock.best["execute"], clock.best["get_sync"]
 
     print(f"running: {store.node_count():,} recorded nodes, {reduced.node_count():,} reduced, "
           f"{len(outputs)} outputs, {args.partitions} partitions; {sum(calls.values()):,} user "
@@ -367,7 +381,7 @@ def running(table: Table, args: argparse.Namespace) -> None:
           + ", ".join(f"{name} {costs[name] * 1e9:.0f} ns" for name in sorted(calls)) + ")")
     us = 1e6 / n
     table.row("tasks run: run_local's list / lower()'s dask form", n, n_dask, "tasks")
-    table.row("run_local own cost per task / dask get_sync, same tasks", (total_s - user) * us,
+    table.row("own cost per task: run_local / plan + build + dask get_sync", (total_s - user) * us,
               (plan_s + build_s + dask_s - user) * us, "us", f"<= {OWN_TARGET_US:.0f} us")
     table.row("  planning: make_plan, per task", plan_s * us, None, "us")
     table.row("  building: build_tasks, per task", build_s * us, None, "us")
@@ -380,13 +394,11 @@ def lowering(table: Table, args: argparse.Namespace) -> None:
     reg = registry()
     for partitions in args.lower_partitions:
         store = wide(partitions)
-        repeat = max(1, args.repeat if partitions <= 100_000 else args.repeat - 1)
-        lower_s, lowered = best(repeat, lambda: lower(store, reg))
-        n = len(lowered.graph)
-        del lowered
-        floor_s, floor = best(repeat, lambda: floor_graph(partitions))
-        n_floor = len(floor)
-        del floor
+        clock = Clock()
+        for _ in range(args.repeat):
+            n = len(clock("lower", lambda: lower(store, reg)).graph)
+            n_floor = len(clock("floor", lambda: floor_graph(partitions)))
+        lower_s, floor_s = clock.best["lower"], clock.best["floor"]
         peak, retained = traced_peak(lambda: lower(store, reg))
         floor_peak, floor_retained = traced_peak(lambda: floor_graph(partitions))
         what = f"lower, {partitions:,} partitions"
@@ -412,7 +424,7 @@ def profiled(args: argparse.Namespace) -> None:
         profile.runcall(fn)
         print(f"\n--- {what}: by own time")
         stats = pstats.Stats(profile)
-        stats.sort_stats("tottime").print_stats(25)
+        stats.sort_stats("tottime").print_stats("korvane/run", 25)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -420,7 +432,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="everything shrunk, for development")
     parser.add_argument("--nodes", type=int, default=None)
     parser.add_argument("--partitions", type=int, default=16)
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5, help="rounds; the best of each counts")
     parser.add_argument("--lower-partitions", type=int, nargs="+", default=None)
     parser.add_argument("--seed", type=int, default=5)
     parser.add_argument("--profile", action="store_true")
