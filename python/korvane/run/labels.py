@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import re
 from typing import TYPE_CHECKING, TypeAlias
 
@@ -49,5 +50,14 @@ def key_words(node: NodeDict) -> str:
         words = [node["kind"], node["name"]]
     else:
         words = [node["kind"]]
-    # Dashes separate the words of a key; names keep only characters that read well there.
-    return "-".join(re.sub(r"[^A-Za-z0-9_.]+", "_", word) or "_" for word in words)
+    return "-".join([readable(word) for word in words])
+
+
+UNREADABLE = re.compile(r"[^A-Za-z0-9_.]+")
+
+
+# A plan asks for the same few names once per node.
+@functools.lru_cache(maxsize=1024)
+def readable(word: str) -> str:
+    """Dashes separate the words of a key; names keep only characters that read well there."""
+    return UNREADABLE.sub("_", word) or "_"

@@ -66,6 +66,7 @@ if TYPE_CHECKING:
     from korvane.run.plan import MemberRequest, Plan, Step
 
 Key: TypeAlias = str | tuple[str, int] | tuple[str, int, int]
+Task: TypeAlias = tuple[Any, ...]
 # Where a node's value is: one key for a single value, one key per partition otherwise.
 Target: TypeAlias = Key | list[Key]
 
@@ -112,21 +113,25 @@ class Program:
 
 def run_program(program: Program, partition: int | None, *inputs: Any) -> Any:
     slots = list(inputs)
+    slot = slots.__getitem__
     result = None
     for fn, consts, with_partition, refs, drops in program.steps:
-        args = [slots[r] for r in refs]
-        result = fn(*consts, partition, *args) if with_partition else fn(*consts, *args)
+        # The arguments live in the call alone, so a dropped slot's value is freed when the
+        # step that read it last returns.
+        if with_partition:
+            result = fn(*consts, partition, *map(slot, refs))
+        else:
+            result = fn(*consts, *map(slot, refs))
         slots.append(result)
         for d in drops:
             slots[d] = None
-        del args
     return result
 
 
 @dataclass
 class TaskGraph:
     # In dask's form and in dependency order: every task follows the tasks it reads.
-    tasks: dict[Key, tuple[Any, ...]] = field(default_factory=dict)
+    tasks: dict[Key, Task] = field(default_factory=dict)
     outputs: dict[int, Target] = field(default_factory=dict)
     members: dict[MemberRequest, Target] = field(default_factory=dict)
 
@@ -143,8 +148,12 @@ def partitioned_members(recipe: StageRecipe, partitioned_inputs: list[bool]) -> 
     members before it."""
     partitioned: list[bool] = []
     for member in recipe.members:
-        partitioned.append(any(partitioned[k] if is_member else partitioned_inputs[k]
-                               for is_member, k in member.refs))
+        reads = False
+        for is_member, k in member.refs:
+            if (partitioned if is_member else partitioned_inputs)[k]:
+                reads = True
+                break
+        partitioned.append(reads)
     return partitioned
 
 
@@ -181,9 +190,12 @@ class Builder:
         self.pieces = pieces
         self.direct_pieces = direct_pieces
         self.fan_out = fan_out
-        self.layers: list[Layer | tuple[Key, tuple[Any, ...]]] = []
+        # Layers, and plain tasks in batches (a level of a reduction tree, say).
+        self.layers: list[Layer | dict[Key, Task]] = []
         self.by_name: dict[str, Layer] = {}
         self.task_keys: set[Key] = set()
+        # The layers that plain tasks read: a plain task takes no layer in (see fuse_layers).
+        self.read_by_tasks: set[str] = set()
         self.located: dict[int, Located] = {}
         # Where each key's value is: nodes of equal fingerprints have equal keys, and are
         # computed once.
@@ -198,9 +210,18 @@ class Builder:
         self.by_name[name] = made
         return Located(name, count)
 
-    def task(self, key: Key, task: tuple[Any, ...]) -> None:
-        self.layers.append((key, task))
+    def task(self, key: Key, task: Task) -> None:
+        last = self.layers[-1] if self.layers else None
+        if isinstance(last, dict):
+            last[key] = task
+        else:
+            self.layers.append({key: task})
         self.task_keys.add(key)
+
+    def tasks(self, batch: dict[Key, Task]) -> None:
+        """Plain tasks that no staged exchange looks for, many at a time: a reduction over a
+        million partitions has a tree of 140,000 combines."""
+        self.layers.append(batch)
 
     def read(self, located: Located) -> Input:
         """How a per-partition task of the same count reads a node's value."""
@@ -241,15 +262,15 @@ class Builder:
         level: list[Key] = [partials.name] if partials.count is None else \
             [(partials.name, p) for p in range(partials.count)]
         depth = 0
+        if len(level) > recipe.impl.split_every:
+            self.read_by_tasks.add(partials.name)
         while len(level) > recipe.impl.split_every:
             depth += 1
             name = step.key("combine")
-            next_level: list[Key] = []
-            for j, group in enumerate(even_groups(level, recipe.impl.split_every)):
-                key = (name, depth, j)
-                self.task(key, (kernels.reduce_combine, recipe, group))
-                next_level.append(key)
-            level = next_level
+            groups = even_groups(level, recipe.impl.split_every)
+            level = [(name, depth, j) for j in range(len(groups))]
+            self.tasks({key: (kernels.reduce_combine, recipe, group)
+                        for key, group in zip(level, groups)})
         return self.layer(step.key(), None, kernels.reduce_finish, (recipe,), [("keys", level)],
                           with_partition=False)
 
@@ -284,10 +305,13 @@ class Builder:
             return self.layer(step.key(), n_out, kernels.concat_from_splits, (recipe,),
                               [("all", splits.name, n_in)])
         piece = step.key("piece")
+        self.read_by_tasks.add(splits.name)
+        pieces: dict[Key, Task] = {}
         for i in range(n_in):
             split_key = (splits.name, i)
             for j in range(n_out):
-                self.task((piece, i, j), (kernels.take, split_key, j))
+                pieces[(piece, i, j)] = (kernels.take, split_key, j)
+        self.tasks(pieces)
         return self.layer(step.key(), n_out, kernels.concat_pieces, (recipe,),
                           [("pieces", piece, n_in)])
 
@@ -313,6 +337,7 @@ class Builder:
             return (t // low) * low < n_in and t % low < n_out
 
         slots = fan_out ** rounds
+        self.read_by_tasks.add(where.name)
         for t in range(n_in):
             self.task((name, 0, t), (kernels.route_split, route, t, (where.name, t)))
         for s in range(rounds):
@@ -404,7 +429,7 @@ class Builder:
         members = {(s, k): self.member(s, k) for s, k in self.plan.members}
         wanted = {where.name for where in [*outputs.values(), *members.values()]}
         if fuse:
-            fuse_layers(self.layers, self.by_name, wanted)
+            fuse_layers(self.layers, self.by_name, wanted, self.read_by_tasks)
         graph = TaskGraph()
         emit(self.layers, graph.tasks)
         graph.outputs = {i: target(where) for i, where in outputs.items()}
@@ -425,16 +450,15 @@ def target(where: Located) -> Target:
 
 # Fusion.
 
-def fuse_layers(entries: list[Layer | tuple[Key, tuple[Any, ...]]], by_name: dict[str, Layer],
-                wanted: set[str]) -> None:
-    """Marks each layer that runs inside its single reader (see the module's policies)."""
-    reads: dict[str, int] = {}
+def fuse_layers(entries: list[Layer | dict[Key, Task]], by_name: dict[str, Layer],
+                wanted: set[str], read_by_tasks: set[str]) -> None:
+    """Marks each layer that runs inside its single reader (see the module's policies).
+    `read_by_tasks` names the layers that plain tasks read (never fusable), so that the plain
+    tasks, a reduction tree's or an exchange's pieces, need not be looked through one by one."""
+    reads: dict[str, int] = dict.fromkeys(read_by_tasks, 2)
     fusable_reader: dict[str, Layer] = {}
     for entry in entries:
-        if isinstance(entry, tuple):
-            for dependency in task_dependencies(entry[1]):
-                name = dependency if isinstance(dependency, str) else dependency[0]
-                reads[name] = reads.get(name, 0) + 2   # never fusable
+        if not isinstance(entry, Layer):
             continue
         for spec in entry.inputs:
             tag = spec[0]
@@ -462,19 +486,9 @@ def input_layer_names(spec: Input) -> set[str]:
     return {k if isinstance(k, str) else k[0] for k in keys}
 
 
-def task_dependencies(task: tuple[Any, ...]) -> list[Key]:
-    keys: list[Key] = []
-    for arg in task[1:]:
-        if isinstance(arg, (str, tuple)):
-            keys.append(arg)
-        elif isinstance(arg, list):
-            keys.extend(arg)
-    return keys
-
-
 # Emission.
 
-def emit(entries: list[Layer | tuple[Key, tuple[Any, ...]]], tasks: dict[Key, tuple[Any, ...]]) -> None:
+def emit(entries: list[Layer | dict[Key, Task]], tasks: dict[Key, Task]) -> None:
     """The tasks of every layer that is not fused into another (with the layers fused into
     it as one program), and every plain task, in dependency order."""
     # A host comes after the layers it takes in: from the end, each layer's outermost host
@@ -483,8 +497,8 @@ def emit(entries: list[Layer | tuple[Key, tuple[Any, ...]]], tasks: dict[Key, tu
         if isinstance(entry, Layer) and entry.host is not None and entry.host.host is not None:
             entry.host = entry.host.host
     for entry in entries:
-        if isinstance(entry, tuple):
-            tasks[entry[0]] = entry[1]
+        if not isinstance(entry, Layer):
+            tasks.update(entry)
             continue
         if entry.host is not None:
             entry.host.fused.append(entry)
@@ -511,25 +525,33 @@ def keys_for(spec: Input, p: int | None) -> Any:
     return spec[1][p]
 
 
-def emit_plain(layer: Layer, tasks: dict[Key, tuple[Any, ...]]) -> None:
+def emit_partitions(tasks: dict[Key, Task], name: str, count: int,
+                    head: tuple[Any, ...], specs: list[Input]) -> None:
+    """Task (name, p) for each p < count: head, p, then each input's keys for p. The common
+    shapes (no inputs, one partitioned input) are kept cheap: a million partitions pass here."""
+    if not specs:
+        for p in range(count):
+            tasks[(name, p)] = head + (p,)
+    elif len(specs) == 1 and specs[0][0] == "part":
+        source = specs[0][1]
+        for p in range(count):
+            tasks[(name, p)] = head + (p, (source, p))
+    else:
+        for p in range(count):
+            tasks[(name, p)] = head + (p, *[keys_for(spec, p) for spec in specs])
+
+
+def emit_plain(layer: Layer, tasks: dict[Key, Task]) -> None:
     fn, consts, specs = layer.fn, layer.consts, layer.inputs
     if layer.count is None:
         args = [keys_for(spec, None) for spec in specs]
         lead = (None,) if layer.with_partition else ()
         tasks[layer.name] = (fn, *consts, *lead, *args)
         return
-    name = layer.name
-    if len(specs) == 1 and specs[0][0] == "part":
-        # The common case, kept cheap: one partitioned input.
-        source = specs[0][1]
-        for p in range(layer.count):
-            tasks[(name, p)] = (fn, *consts, p, (source, p))
-        return
-    for p in range(layer.count):
-        tasks[(name, p)] = (fn, *consts, p, *[keys_for(spec, p) for spec in specs])
+    emit_partitions(tasks, layer.name, layer.count, (fn, *consts), specs)
 
 
-def emit_program(root: Layer, tasks: dict[Key, tuple[Any, ...]]) -> None:
+def emit_program(root: Layer, tasks: dict[Key, Task]) -> None:
     """The root's tasks run the layers fused into it (in dependency order) and then its own
     step, as one flat program shared by all its partitions."""
     members = [*root.fused, root]
@@ -566,12 +588,11 @@ def emit_program(root: Layer, tasks: dict[Key, tuple[Any, ...]]) -> None:
         drops[k].append(slot)
     program = Program(tuple((layer.fn, layer.consts, layer.with_partition, refs, tuple(drop))
                             for layer, refs, drop in zip(members, all_refs, drops)))
-    name = root.name
     if root.count is None:
-        tasks[name] = (run_program, program, None, *[keys_for(spec, None) for spec in inputs])
+        tasks[root.name] = (run_program, program, None,
+                            *[keys_for(spec, None) for spec in inputs])
         return
-    for p in range(root.count):
-        tasks[(name, p)] = (run_program, program, p, *[keys_for(spec, p) for spec in inputs])
+    emit_partitions(tasks, root.name, root.count, (run_program, program), inputs)
 
 
 def spec_marker(spec: Input) -> Any:
