@@ -165,12 +165,16 @@ def measured(client: Client, pids: list[int], compute: Callable[[], tuple[Any, l
                placements)
 
 
+# The roles of an exchange's own tasks, in either lowering.
+EXCHANGE_ROLES = ("split", "piece", "route", "pick")
+
+
 def exchange_internal(key: Any) -> bool:
-    """A key of an exchange's own tasks: "exchange-<role>-<node>-<token>", as against an
-    output partition's "exchange-<node>-<token>"."""
+    """A key of an exchange's own tasks: "exchange-<role>-...", as against an output
+    partition's "exchange-<node>-<token>" or "exchange-<fingerprint>"."""
     name = key[0] if isinstance(key, tuple) else key
     words = str(name).split("-")
-    return words[0] == "exchange" and len(words) > 3 and not words[1].isdigit()
+    return words[0] == "exchange" and len(words) >= 3 and words[1] in EXCHANGE_ROLES
 
 
 def exchange_role(key: Any) -> str:

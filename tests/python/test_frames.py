@@ -210,3 +210,36 @@ def test_a_join_of_hash_exchanges_by_keys_of_two_widths_is_the_whole_merge(arrow
     assert len(got) > 0
     pd.testing.assert_frame_equal(got.sort_values(columns, ignore_index=True),
                                   expected.sort_values(columns, ignore_index=True))
+
+
+def test_a_second_join_on_another_key_exchanges_again():
+    """Hash exchanges by any column into one count agree for a join, but data hashed by
+    o_custkey is not where hashing by o_orderkey puts it: that exchange must run."""
+    rng = np.random.default_rng(7)
+    customer = pd.DataFrame({'c_custkey': np.arange(30), 'c_name': [f'c{i}' for i in range(30)]})
+    orders = pd.DataFrame({'o_orderkey': np.arange(60), 'o_custkey': rng.integers(0, 30, 60)})
+    lineitem = pd.DataFrame({'l_orderkey': rng.integers(0, 60, 200), 'qty': np.arange(200)})
+    tables = {'customer': customer, 'orders': orders, 'lineitem': lineitem}
+    registry = Registry()
+    registry.source('table', partitions=lambda params: 3)(
+        lambda params, i: tables[params['name']].iloc[i::3].reset_index(drop=True))
+    register_hash_exchange(registry)
+    registry.join(lambda params, left, right: left.merge(right, left_on=params['left'],
+                                                           right_on=params['right']))
+    store = korvane_core.GraphStore()
+
+    def hashed(node, by):
+        return store.add_exchange([node], {'by': by, 'partitions': 4})
+
+    def table(name):
+        return store.add_source('table', {'name': name})
+
+    with_customer = store.add_join([hashed(table('customer'), 'c_custkey'),
+                                    hashed(table('orders'), 'o_custkey')],
+                                   {'left': 'c_custkey', 'right': 'o_custkey'})
+    items = store.add_join([hashed(with_customer, 'o_orderkey'), hashed(table('lineitem'), 'l_orderkey')],
+                           {'left': 'o_orderkey', 'right': 'l_orderkey'})
+    got = pd.concat(run_local(store, registry, [items])[items]).sort_values('qty')
+    expected = customer.merge(orders, left_on='c_custkey', right_on='o_custkey').merge(
+        lineitem, left_on='o_orderkey', right_on='l_orderkey').sort_values('qty')
+    assert got['c_name'].tolist() == expected['c_name'].tolist() and len(got) == 200

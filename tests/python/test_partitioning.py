@@ -60,7 +60,7 @@ def keyed_registry(reads):
     # A table laid out by key, and saying so.
     @registry.source('table', partitions=lambda params: params['parts'],
                      partitioning=lambda params: registry.exchange_partitioning(
-                         {'strategy': params['layout']}, params['parts']))
+                         {'strategy': params['layout'], 'by': 'key'}, params['parts']))
     def read_table(params, i):
         reads.append(i)
         return placed(params['n'], params['parts'], params['layout'])[i]
@@ -234,7 +234,7 @@ def test_tables_keyed_differently_are_not_joined_partition_by_partition():
         f"  node {left} (source: Source table {{layout='hash', n=4, parts=2}}): the 'hash' "
         "exchange into 2 partitions\n"
         f"  node {right} (source: Source table {{layout='range', n=8, parts=2}}): the 'range' "
-        "exchange {strategy='range'} into 2 partitions\n"
+        "exchange {by='key', strategy='range'} into 2 partitions\n"
         "To join them, exchange every input with the same exchange strategy and partition count "
         "(registering the exchange with partitioning_params when only some of its parameters "
         "decide where rows go), declare a source's existing partitioning with partitioning= when "
@@ -282,8 +282,11 @@ def test_exchanges_into_the_partitioning_they_have_are_skipped():
         return store.add_exchange([node], {'strategy': strategy, 'by': by, 'partitions': partitions})
 
     hashed = exchange(src)
-    skipped = [exchange(hashed, by='k'), exchange(store.add_op('bump', [hashed])), exchange(table)]
-    needed = [hashed, exchange(hashed, partitions=2), exchange(hashed, strategy='range'),
+    skipped = [exchange(store.add_op('bump', [hashed])), exchange(table)]
+    # Hashed by another column: as good for a join (only the count matters to hash
+    # exchanges), but not where rows already are.
+    needed = [exchange(hashed, by='k'), hashed, exchange(hashed, partitions=2),
+              exchange(hashed, strategy='range'),
               exchange(store.add_op('shift', [hashed])), exchange(exchange(hashed, 'range'), by='k')]
     skipped.append(exchange(exchange(src, 'range'), 'range'))
     reduced, _ = store.reduce(outputs=skipped + needed)

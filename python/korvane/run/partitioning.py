@@ -14,7 +14,7 @@ in equal partitions have equal partitionings.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TypeAlias
 
 # A parameter value tagged with its type, so that 1, 1.0, True and "1" stay apart.
@@ -27,10 +27,20 @@ def typed(value: int | float | bool | str) -> TypedValue:
 
 @dataclass(frozen=True)
 class Partitioning:
-    """`scheme` says how rows are assigned to partitions; `count` how many there are."""
+    """`scheme` says how rows are assigned to partitions; `count` how many there are. Equal
+    partitionings may be joined. `placement` says more, for an exchange: every parameter it
+    was given, such as the column it hashed, which its scheme may leave out so that exchanges
+    by l_orderkey and by o_orderkey agree for a join. An exchange is redundant only where its
+    input's placement is its own too: data hashed by o_custkey is not where hashing it by
+    o_orderkey would put it, however alike the two schemes."""
 
     scheme: tuple[object, ...]
     count: int
+    placement: tuple[object, ...] = field(default=(), compare=False)
+
+    def places_like(self, other: Partitioning) -> bool:
+        """Whether rows partitioned so sit exactly where `other` would put them."""
+        return self == other and self.placement == other.placement
 
     def __str__(self) -> str:
         unit = "partition" if self.count == 1 else "partitions"

@@ -26,9 +26,11 @@ partitionings only when their rows are known to sit alike, so a join that happen
 right (two sources laid out alike that do not say so) is refused until the registry says
 so. Only joins are checked: an operation may zip whatever it likes.
 
-An exchange whose input already has the partitioning the exchange would give would leave
-every row where it is, so the plan reads its input instead (`ForwardRecipe`); only the order
-of rows within a partition may differ from a real exchange. The store is never changed.
+An exchange whose input already sits where the exchange would put it, by the same strategy
+and count and by every parameter the exchange is given (the column it hashes, say, even where
+the strategy's scheme leaves it out for joins), would leave every row where it is, so the
+plan reads its input instead (`ForwardRecipe`); only the order of rows within a partition
+may differ from a real exchange. The store is never changed.
 """
 
 from __future__ import annotations

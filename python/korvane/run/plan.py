@@ -201,7 +201,9 @@ def make_step(node: NodeDict, registry: Registry, steps: dict[int, Step], key_en
     count = partition_count(node, info, registry, shared)
     recipe = make_recipe(node, info, count, registry, payloads)
     partitioning = output_partitioning(node, info, registry, count, inputs)
-    if isinstance(recipe, ExchangeRecipe) and inputs[0][1] == partitioning:
+    placed = inputs[0][1] if inputs else None
+    if isinstance(recipe, ExchangeRecipe) and placed is not None and partitioning is not None \
+            and placed.places_like(partitioning):
         recipe = ForwardRecipe(info)
     assert (partitioning is None) == (count is None)
     assert partitioning is None or partitioning.count == count

@@ -113,7 +113,9 @@ class ExchangeImpl:
         names = sorted(name for name in params if name != "partitions") \
             if self.partitioning_params is None else sorted(self.partitioning_params)
         matter = tuple((name, typed(params[name])) for name in names if name in params)
-        return Partitioning(("exchange", self.strategy, matter), count)
+        placement = tuple((name, typed(params[name])) for name in sorted(params)
+                          if name != "partitions")
+        return Partitioning(("exchange", self.strategy, matter), count, placement)
 
 
 @dataclass(frozen=True)
