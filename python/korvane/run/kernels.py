@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run.caching import EntryVanished
-from korvane.run.errors import CacheError, blamed_on
+from korvane.run.errors import CacheError, blame, blamed_on
 from korvane.run.payloads import PROCESS_PAYLOADS
 
 if TYPE_CHECKING:
@@ -32,8 +32,10 @@ def where(node: NodeInfo, partition: int | None) -> str:
 
 
 def read_partition(recipe: SourceRecipe, partition: int) -> Any:
-    with blamed_on(where(recipe.node, partition)):
+    try:
         return recipe.impl.read(recipe.params, partition)
+    except Exception as error:
+        blame(error, where(recipe.node, partition))
 
 
 @dataclass(frozen=True, eq=False)
@@ -50,27 +52,18 @@ def stage_members(recipe: StageRecipe, last: int, partition: int | None,
     of single values is computed without the stage's partitioned inputs, so the partitioned
     members before it must not run there. Members in `given` have their values already."""
     values: dict[int, Any] = dict(given) if given else {}
-    for index in members_read_by(recipe, last):
+    members = recipe.members
+    for index in recipe.reads[last]:
         if index in values:
             continue
-        member = recipe.members[index]
+        member = members[index]
         args = [values[k] if is_member else inputs[k] for is_member, k in member.refs]
-        if len(recipe.members) == 1:
-            what = where(recipe.node, partition)
-        else:
-            what = f"member {index} ({member.label}) of {where(recipe.node, partition)}"
-        with blamed_on(what):
+        try:
             values[index] = member.fn(member.params, *args)
+        except Exception as error:
+            blame(error, where(recipe.node, partition) if len(members) == 1 else
+                  f"member {index} ({member.label}) of {where(recipe.node, partition)}")
     return values[last]
-
-
-def members_read_by(recipe: StageRecipe, last: int) -> list[int]:
-    """Member `last` and the members it reads, directly or not, in stage order."""
-    needed = {last}
-    for index in range(last, -1, -1):
-        if index in needed:
-            needed.update(k for is_member, k in recipe.members[index].refs if is_member)
-    return sorted(needed)
 
 
 def run_stage(recipe: StageRecipe, partition: int | None, *inputs: Any) -> Any:
@@ -96,8 +89,10 @@ def run_stage_member(recipe: StageRecipe, member: int, partition: int | None, *i
 
 
 def reduce_step(recipe: ReductionRecipe, partition: int | None, *inputs: Any) -> Any:
-    with blamed_on(where(recipe.node, partition)):
+    try:
         return recipe.impl.step(recipe.params, *inputs)
+    except Exception as error:
+        blame(error, where(recipe.node, partition))
 
 
 def reduce_combine(recipe: ReductionRecipe, partials: list[Any]) -> Any:
@@ -180,8 +175,10 @@ def concat_routed(recipe: ExchangeRecipe, partition: int, arrivals: list[Group])
 
 
 def run_join(recipe: JoinRecipe, partition: int | None, *inputs: Any) -> Any:
-    with blamed_on(where(recipe.node, partition)):
+    try:
         return recipe.fn(recipe.params, *inputs)
+    except Exception as error:
+        blame(error, where(recipe.node, partition))
 
 
 def run_external(recipe: ExternalRecipe, partition: int | None, *inputs: Any) -> Any:

@@ -9,6 +9,7 @@ shapes the execution model has no meaning for, requests for nodes that do not ex
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import operator
 from collections.abc import Callable, Sequence
@@ -85,6 +86,19 @@ class StageRecipe(Recipe):
     """A stage, or a single operation of an unreduced store as a stage of one member."""
 
     members: tuple[MemberRecipe, ...]
+
+    @functools.cached_property
+    def reads(self) -> tuple[tuple[int, ...], ...]:
+        """Per member: that member and the members it reads, directly or not, in stage order
+        (worked out once, not per partition)."""
+        found: list[tuple[int, ...]] = []
+        for last in range(len(self.members)):
+            needed = {last}
+            for index in range(last, -1, -1):
+                if index in needed:
+                    needed.update(k for is_member, k in self.members[index].refs if is_member)
+            found.append(tuple(sorted(needed)))
+        return tuple(found)
 
 
 @dataclass(frozen=True, eq=False)
