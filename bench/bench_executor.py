@@ -363,7 +363,8 @@ def running(table: Table, args: argparse.Namespace) -> None:
         # run holds alive at that point (a live heap makes the garbage collector dearer).
         clock("run_local", lambda: run_local(reduced, reg))
         clock("lower + compute", lambda: lower(reduced, reg).compute("sync"))
-        plan = clock("plan", lambda: make_plan(reduced, reg))
+        # As run_local plans with no cache: no fingerprints, since no key leaves the process.
+        plan = clock("plan", lambda: make_plan(reduced, reg, fingerprinted=False))
         graph = clock("build", lambda: build_tasks(plan, pieces=False))
         del plan
         clock("execute", lambda: execute(graph))

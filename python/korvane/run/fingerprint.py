@@ -138,16 +138,33 @@ def node_digest(kind: str, name: str, params: Params, descriptor: DescriptorDict
     nodes that differ in any field share the bytes hashed."""
     payload = b"n" if descriptor is None else descriptor_bytes(tuple(descriptor.items()))
     seen = list(inputs) if ordered else sorted(inputs)
-    hashed = hashlib.blake2b(digest_size=32)
-    for part in (FORMAT_BYTES, kind.encode(), name.encode("utf-8", "surrogatepass"),
-                 canonical_params(params), payload, encode(count),
-                 b"o" if ordered else b"u", identity, encode(data)):
-        hashed.update(len(part).to_bytes(8, "big"))
-        hashed.update(part)
-    hashed.update(len(seen).to_bytes(8, "big"))
-    for digest in seen:
-        hashed.update(digest)
-    return hashed.digest()
+    parts = [FORMAT_BYTES, kind.encode(), name.encode("utf-8", "surrogatepass"),
+             params_bytes(params), payload, b"n" if count is None else encode(count),
+             b"o" if ordered else b"u", identity, b"n" if data is None else encode(data)]
+    framed = b"".join(len(part).to_bytes(8, "big") + part for part in parts)
+    return hashlib.blake2b(framed + len(seen).to_bytes(8, "big") + b"".join(seen),
+                           digest_size=32).digest()
+
+
+# Parameters repeat across the nodes of a store (most have a few, shared by many nodes):
+# their canonical bytes are kept by their typed items, a float by its bits (-0.0 and 0.0 are
+# equal keys of a dict, and must not share bytes).
+PARAMS_BYTES: dict[tuple[tuple[str, type, object], ...], bytes] = {}
+
+
+def params_bytes(params: Params) -> bytes:
+    try:
+        key = tuple([(name, type(value), float_bits(value) if type(value) is float else value)
+                     for name, value in params.items()])
+        known = PARAMS_BYTES.get(key)
+    except TypeError:
+        return canonical_params(params)
+    if known is None:
+        known = canonical_params(params)
+        if len(PARAMS_BYTES) > 65_536:
+            PARAMS_BYTES.clear()
+        PARAMS_BYTES[key] = known
+    return known
 
 
 @functools.lru_cache(maxsize=1024)

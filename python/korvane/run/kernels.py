@@ -53,7 +53,7 @@ def stage_members(recipe: StageRecipe, last: int, partition: int | None,
     members before it must not run there. Members in `given` have their values already."""
     values: dict[int, Any] = dict(given) if given else {}
     members = recipe.members
-    for index in recipe.reads[last]:
+    for index in recipe.reads(last):
         if index in values:
             continue
         member = members[index]

@@ -37,7 +37,7 @@ def run_local(store: GraphStore, registry: Registry, outputs: Sequence[int] | No
     With a `cache`, values found there are read instead of computed, and the values of
     `cache_nodes` ("outputs", "boundaries" or a list of node ids) are written to it (see
     caching.py); `Results.loaded` and `Results.stored` say which."""
-    plan = make_plan(store, registry, outputs, members)
+    plan = make_plan(store, registry, outputs, members, fingerprinted=cache is not None)
     digest = store_digest(store)
     for attempt in range(ATTEMPTS + 1):
         cached = None if cache is None else \

@@ -9,7 +9,6 @@ shapes the execution model has no meaning for, requests for nodes that do not ex
 
 from __future__ import annotations
 
-import functools
 import hashlib
 import operator
 from collections.abc import Callable, Sequence
@@ -27,7 +26,7 @@ from korvane.run.errors import (
 )
 from korvane.run.cone import needed
 from korvane.run.fingerprint import Fingerprints, fingerprints
-from korvane.run.labels import key_words, member_label, node_label
+from korvane.run.labels import key_words, member_label, node_label, with_params
 from korvane.run.placement import (
     Placed,
     joined_partitioning,
@@ -76,9 +75,14 @@ class SourceRecipe(Recipe):
 class MemberRecipe:
     fn: Callable[..., Any]
     params: Params
-    label: str
+    # The operation's name: its label is made only for a message.
+    name: str
     # Per argument: (True, j) for member j's value, (False, k) for the stage's input k.
     refs: tuple[tuple[bool, int], ...]
+
+    @property
+    def label(self) -> str:
+        return with_params(f"Op {self.name}", self.params)
 
 
 @dataclass(frozen=True, eq=False)
@@ -87,18 +91,20 @@ class StageRecipe(Recipe):
 
     members: tuple[MemberRecipe, ...]
 
-    @functools.cached_property
-    def reads(self) -> tuple[tuple[int, ...], ...]:
-        """Per member: that member and the members it reads, directly or not, in stage order
-        (worked out once, not per partition)."""
-        found: list[tuple[int, ...]] = []
-        for last in range(len(self.members)):
+    def reads(self, last: int) -> tuple[int, ...]:
+        """Member `last` and the members it reads, directly or not, in stage order: worked
+        out once per member asked for, not per partition."""
+        known: dict[int, tuple[int, ...]] = self.__dict__.setdefault("_reads", {})
+        found = known.get(last)
+        if found is None:
             needed = {last}
             for index in range(last, -1, -1):
                 if index in needed:
-                    needed.update(k for is_member, k in self.members[index].refs if is_member)
-            found.append(tuple(sorted(needed)))
-        return tuple(found)
+                    for is_member, k in self.members[index].refs:
+                        if is_member:
+                            needed.add(k)
+            found = known[last] = tuple(sorted(needed))
+        return found
 
 
 @dataclass(frozen=True, eq=False)
@@ -180,21 +186,24 @@ class Plan:
 
 
 def make_plan(store: GraphStore, registry: Registry, outputs: Sequence[int] | None = None,
-              members: Sequence[MemberRequest] = ()) -> Plan:
+              members: Sequence[MemberRequest] = (), *, fingerprinted: bool = True) -> Plan:
     """The checked plan for computing `outputs` (default: the store's marked outputs) and the
     requested stage members. Raises PlanError (or a subclass) naming the first node that
     cannot run, ValueError for ids that are not in the store, NothingToCompute when nothing
-    is asked for."""
+    is asked for. Without `fingerprinted` (a run in this process, with no cache, whose task
+    keys nobody else sees) nodes are not fingerprinted and keys are plain node ids."""
     nodes = store.nodes()
     wanted = requested_outputs(store, nodes, outputs, members)
     asked = [member_request(nodes, request) for request in members]
     cone = needed(nodes, [*wanted, *(stage for stage, _ in asked)])
     check_implementations([nodes[i] for i in cone], registry)
-    token = graph_token(store, wanted, asked, registry)
+    token = graph_token(store, wanted, asked, registry) if fingerprinted else "local"
     payloads = distinct_payloads(nodes[i] for i in cone)
     steps: dict[int, Step] = {}
     for i in cone:
         steps[i] = make_step(nodes[i], registry, steps, f"{i}-{token}", payloads)
+    if not fingerprinted:
+        return Plan(steps, tuple(wanted), tuple(asked), token)
     prints = fingerprints(nodes, registry, {i: step.partitions for i, step in steps.items()},
                           cone, warn=False)
     for i, step in steps.items():
@@ -336,7 +345,7 @@ def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> Sta
         op = registry.op_impl(member["name"])
         assert op is not None
         refs = tuple((what == "member", k) for what, k in member["inputs"])
-        members.append(MemberRecipe(op.fn, member["params"], member_label(member), refs))
+        members.append(MemberRecipe(op.fn, member["params"], member["name"], refs))
     return StageRecipe(info, tuple(members))
 
 
@@ -361,7 +370,7 @@ def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
         op = registry.op_impl(name)
         assert op is not None
         refs = tuple((False, k) for k in range(len(node["inputs"])))
-        return StageRecipe(info, (MemberRecipe(op.fn, params, info.label, refs),))
+        return StageRecipe(info, (MemberRecipe(op.fn, params, name, refs),))
     if kind == "reduction":
         reduction = registry.reduction_impl(name)
         assert reduction is not None
