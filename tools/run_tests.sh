@@ -215,18 +215,19 @@ for i in "${!interpreters[@]}"; do
   fi
   # A build tree per installation: two installations of one minor version
   # share a wheel tag but not their headers.
-  # With the bench extra (dask, distributed, pandas), so the executor's dask, cluster and
-  # example tests run; pandas from a wheel only, never a long source build. The extras'
+  # With the bench extra (dask, distributed, pandas, pyarrow), so the executor's dask,
+  # cluster, cache and example tests run; pandas and pyarrow from wheels only, never a long
+  # source build (the newest pyarrow has no wheel for 3.13t; an older one has). The extras'
   # requirements go in first, with build isolation: where a dependency has no wheel for
   # this interpreter (PyYAML, msgpack and tornado on 3.13t) its source build brings its
   # own build backend. Only the package itself builds without isolation.
   set +e
   "$venv/bin/python" -c "$extra_requirements" test bench | \
-    xargs -d '\n' "$venv/bin/python" -m pip install -q --only-binary=pandas
+    xargs -d '\n' "$venv/bin/python" -m pip install -q --only-binary=pandas,pyarrow
   record "installing the test and bench extras on Python $label" $?
   set -e
   "$venv/bin/python" -m pip install -q --no-build-isolation -C build-dir="build/pip-$label" \
-    --only-binary=pandas ".[test,bench]"
+    --only-binary=pandas,pyarrow ".[test,bench]"
   # run from outside the source tree so the installed module is the one imported
   run_pytest "pytest on Python $label" "" ${pytest_env[@]+"${pytest_env[@]}"} "$root/$venv/bin/python"
 done
