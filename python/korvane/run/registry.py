@@ -211,7 +211,7 @@ class Registry:
         # Tells registries apart in the cache of loaded payloads.
         self.token = uuid.uuid4().hex[:8]
         # Its payloads in this process go with it (see payloads.py).
-        weakref.finalize(self, PROCESS_PAYLOADS.forget, self.token).atexit = False
+        weakref.finalize(self, PROCESS_PAYLOADS.forget, self.token)
         self._sources: dict[str, SourceImpl] = {}
         self._ops: dict[str, OpImpl] = {}
         self._reductions: dict[str, ReductionImpl] = {}
