@@ -10,6 +10,7 @@ from optional_deps import require
 from korvane.run import DaskGraph, Registry, lower, run_local
 from korvane.run import kernels, tasks
 from korvane.run.plan import make_plan
+from korvane.run.tasks import build_tasks
 
 MODEL = dict(kind='model', content_hash='h', framework='fw', version='1', io_schema='io')
 
@@ -161,3 +162,45 @@ def test_a_single_value_fused_into_a_partitioned_stage_is_computed_once():
         calls.clear()
         assert list(run().values()) == [expected]
         assert calls == [120]
+
+
+class Box:
+    """A value that counts how many of its kind are alive."""
+    alive = 0
+
+    def __init__(self, n):
+        self.n = n
+        Box.alive += 1
+
+    def __del__(self):
+        Box.alive -= 1
+
+
+@pytest.mark.thread_unsafe(reason='counts live values process-wide')
+def test_a_fused_stage_keeps_only_the_values_still_to_be_read():
+    most = []
+    registry = Registry()
+    registry.source('box', partitions=lambda params: 2)(lambda params, i: Box(i))
+
+    def step(params, *boxes):
+        most.append(Box.alive)
+        return Box(sum(box.n for box in boxes) + 1)
+    registry.op('step')(step)
+    store = korvane_core.GraphStore()
+    node = store.add_source('box')
+    chain = [node]
+    for k in range(300):
+        # Now and then a member reads the value of ten members back as well.
+        inputs = [chain[-1], chain[-10]] if k % 10 == 9 else [chain[-1]]
+        chain.append(store.add_op('step', inputs, {'k': k}))
+    expected = [box.n for box in run_local(store, registry, [chain[-1]])[chain[-1]]]
+    reduced, _ = store.reduce(outputs=[chain[-1]])
+    assert [n['kind'] for n in reduced.nodes()] == ['source'] + ['stage'] * 30
+    graph = build_tasks(make_plan(reduced, registry), pieces=False)
+    assert len(graph.tasks) == 2   # everything fused: one program per partition
+    most.clear()
+    (boxes,) = run_local(reduced, registry).values()
+    assert [box.n for box in boxes] == expected
+    # While a member runs: its input, perhaps the value ten back, the other partition's
+    # result; never the chain.
+    assert len(most) == 600 and max(most) <= 4

@@ -23,7 +23,7 @@ import pickle
 from typing import TYPE_CHECKING, Any
 
 from korvane.run.errors import NodeInfo, RemoteError, UnpicklableValue
-from korvane.run.tasks import Program
+from korvane.run.programs import Program
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -53,10 +53,9 @@ def where(key: Key, task: tuple[Any, ...]) -> str:
     """The node and partition a task computes, from its recipe (a kernel's first argument)
     and its key ("{words}-...", partition)."""
     recipe = task[1] if len(task) > 1 else None
-    if isinstance(recipe, Program) and recipe.steps:
+    if isinstance(recipe, Program):
         # A fused task's value is its last step's.
-        consts = recipe.steps[-1][1]
-        recipe = consts[0] if consts else None
+        recipe = recipe.recipe
     node = getattr(recipe, "node", None)
     if node is None:
         # A split stage's or a route's recipe is one level further in.

@@ -51,19 +51,27 @@ def stage_members(recipe: StageRecipe, last: int, partition: int | None,
     """The value of member `last` on one partition. Only the members it reads run: a member
     of single values is computed without the stage's partitioned inputs, so the partitioned
     members before it must not run there. Members in `given` have their values already."""
-    values: dict[int, Any] = dict(given) if given else {}
+    first = recipe.inputs
+    slots: list[Any] = [*inputs, *([None] * len(recipe.members))]
     members = recipe.members
     for index in recipe.reads(last):
-        if index in values:
+        if given is not None and index in given:
+            slots[first + index] = given[index]
             continue
         member = members[index]
-        args = [values[k] if is_member else inputs[k] for is_member, k in member.refs]
         try:
-            values[index] = member.fn(member.params, *args)
+            slots[first + index] = member.fn(member.params, *[slots[k] for k in member.refs])
         except Exception as error:
-            blame(error, where(recipe.node, partition) if len(members) == 1 else
-                  f"member {index} ({member.label}) of {where(recipe.node, partition)}")
-    return values[last]
+            blame(error, member_where(recipe, index, partition))
+    return slots[first + last]
+
+
+def member_where(recipe: StageRecipe, index: int, partition: int | None) -> str:
+    """Names a stage's member in messages (a stage of one member as its node)."""
+    members = recipe.members
+    if len(members) == 1:
+        return where(recipe.node, partition)
+    return f"member {index} ({members[index].label}) of {where(recipe.node, partition)}"
 
 
 def run_stage(recipe: StageRecipe, partition: int | None, *inputs: Any) -> Any:

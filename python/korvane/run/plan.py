@@ -77,8 +77,9 @@ class MemberRecipe:
     params: Params
     # The operation's name: its label is made only for a message.
     name: str
-    # Per argument: (True, j) for member j's value, (False, k) for the stage's input k.
-    refs: tuple[tuple[bool, int], ...]
+    # The slot of each argument: k < the stage's input count is its input k, a slot past them
+    # member k - input count's value (see StageRecipe.inputs).
+    refs: tuple[int, ...]
 
     @property
     def label(self) -> str:
@@ -90,6 +91,8 @@ class StageRecipe(Recipe):
     """A stage, or a single operation of an unreduced store as a stage of one member."""
 
     members: tuple[MemberRecipe, ...]
+    # How many inputs the stage has: the members' slots follow them.
+    inputs: int
 
     def reads(self, last: int) -> tuple[int, ...]:
         """Member `last` and the members it reads, directly or not, in stage order: worked
@@ -97,13 +100,15 @@ class StageRecipe(Recipe):
         known: dict[int, tuple[int, ...]] = self.__dict__.setdefault("_reads", {})
         found = known.get(last)
         if found is None:
-            needed = {last}
+            first = self.inputs
+            needed = [False] * (last + 1)
+            needed[last] = True
             for index in range(last, -1, -1):
-                if index in needed:
-                    for is_member, k in self.members[index].refs:
-                        if is_member:
-                            needed.add(k)
-            found = known[last] = tuple(sorted(needed))
+                if needed[index]:
+                    for slot in self.members[index].refs:
+                        if slot >= first:
+                            needed[slot - first] = True
+            found = known[last] = tuple(i for i, read in enumerate(needed) if read)
         return found
 
 
@@ -336,6 +341,7 @@ def check_implementations(nodes: Sequence[NodeDict], registry: Registry) -> None
 
 def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> StageRecipe:
     members = []
+    first = len(node["inputs"])
     for index, member in enumerate(node["members"]):
         if member["kind"] != "op":
             # Only a hand-made blob puts a reduction into a stage; a reduction is not
@@ -344,9 +350,9 @@ def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> Sta
                                   f"which cannot run inside a stage")
         op = registry.op_impl(member["name"])
         assert op is not None
-        refs = tuple((what == "member", k) for what, k in member["inputs"])
+        refs = tuple(k if what == "input" else first + k for what, k in member["inputs"])
         members.append(MemberRecipe(op.fn, member["params"], member["name"], refs))
-    return StageRecipe(info, tuple(members))
+    return StageRecipe(info, tuple(members), first)
 
 
 def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
@@ -369,8 +375,9 @@ def make_recipe(node: NodeDict, info: NodeInfo, partitions: int | None,
         # An operation of an unreduced store runs as a stage of one member.
         op = registry.op_impl(name)
         assert op is not None
-        refs = tuple((False, k) for k in range(len(node["inputs"])))
-        return StageRecipe(info, (MemberRecipe(op.fn, params, name, refs),))
+        arity = len(node["inputs"])
+        return StageRecipe(info, (MemberRecipe(op.fn, params, name, tuple(range(arity))),),
+                           arity)
     if kind == "reduction":
         reduction = registry.reduction_impl(name)
         assert reduction is not None

@@ -45,12 +45,14 @@ Policies, before the code:
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run import kernels
 from korvane.run.caching import LoadRecipe
+from korvane.run import programs
+from korvane.run.programs import Program, run_program
 from korvane.run.plan import (
     ExchangeRecipe,
     ExternalRecipe,
@@ -101,33 +103,6 @@ class Layer:
     host: Layer | None = None
 
 
-@dataclass(frozen=True, eq=False, slots=True)
-class Program:
-    """The steps one fused task runs, in order. Step k is (fn, consts, with_partition, refs,
-    drops): refs index the task's inputs, then the results of earlier steps; drops lists the
-    slots no later step reads."""
-
-    steps: tuple[tuple[Callable[..., Any], tuple[Any, ...], bool, tuple[int, ...],
-                       tuple[int, ...]], ...]
-
-
-def run_program(program: Program, partition: int | None, *inputs: Any) -> Any:
-    slots = list(inputs)
-    slot = slots.__getitem__
-    result = None
-    for fn, consts, with_partition, refs, drops in program.steps:
-        # The arguments live in the call alone, so a dropped slot's value is freed when the
-        # step that read it last returns.
-        if with_partition:
-            result = fn(*consts, partition, *map(slot, refs))
-        else:
-            result = fn(*consts, *map(slot, refs))
-        slots.append(result)
-        for d in drops:
-            slots[d] = None
-    return result
-
-
 @dataclass
 class TaskGraph:
     # In dask's form and in dependency order: every task follows the tasks it reads.
@@ -146,15 +121,10 @@ class TaskGraph:
 def partitioned_members(recipe: StageRecipe, partitioned_inputs: list[bool]) -> list[bool]:
     """Per member of a stage: whether it reads a partitioned input, directly or through the
     members before it."""
-    partitioned: list[bool] = []
+    partitioned = list(partitioned_inputs)
     for member in recipe.members:
-        reads = False
-        for is_member, k in member.refs:
-            if (partitioned if is_member else partitioned_inputs)[k]:
-                reads = True
-                break
-        partitioned.append(reads)
-    return partitioned
+        partitioned.append(any(partitioned[slot] for slot in member.refs))
+    return partitioned[recipe.inputs:]
 
 
 def even_groups(keys: list[Key], most: int) -> list[list[Key]]:
@@ -244,7 +214,7 @@ class Builder:
         partitioned_inputs = [where.count is not None for where in located]
         partitioned = partitioned_members(recipe, partitioned_inputs)
         singles = [i for i, member in enumerate(recipe.members) if not partitioned[i]
-                   and any(partitioned[j] and (True, i) in other.refs
+                   and any(partitioned[j] and recipe.inputs + i in other.refs
                            for j, other in enumerate(recipe.members))]
         if step.input_partitions is None or not singles:
             return self.per_partition(step, kernels.run_stage, (recipe,))
@@ -496,6 +466,7 @@ def emit(entries: list[Layer | dict[Key, Task]], tasks: dict[Key, Task]) -> None
     for entry in reversed(entries):
         if isinstance(entry, Layer) and entry.host is not None and entry.host.host is not None:
             entry.host = entry.host.host
+    keys = PartitionKeys()
     for entry in entries:
         if not isinstance(entry, Layer):
             tasks.update(entry)
@@ -503,10 +474,25 @@ def emit(entries: list[Layer | dict[Key, Task]], tasks: dict[Key, Task]) -> None
         if entry.host is not None:
             entry.host.fused.append(entry)
             continue
-        if entry.fused:
-            emit_program(entry, tasks)
+        if entry.fused or entry.fn is kernels.run_stage:
+            emit_program(entry, tasks, keys)
         else:
-            emit_plain(entry, tasks)
+            emit_plain(entry, tasks, keys)
+
+
+class PartitionKeys:
+    """The keys (name, p) of a layer's tasks, made once and shared by the tasks they name
+    and by every task that reads them: a million partitions make a million keys, not one
+    per task and reader."""
+
+    def __init__(self) -> None:
+        self.made: dict[str, list[Key]] = {}
+
+    def __call__(self, name: str, count: int) -> list[Key]:
+        keys = self.made.get(name)
+        if keys is None or len(keys) != count:
+            keys = self.made[name] = [(name, p) for p in range(count)]
+        return keys
 
 
 def keys_for(spec: Input, p: int | None) -> Any:
@@ -525,74 +511,113 @@ def keys_for(spec: Input, p: int | None) -> Any:
     return spec[1][p]
 
 
-def emit_partitions(tasks: dict[Key, Task], name: str, count: int,
-                    head: tuple[Any, ...], specs: list[Input]) -> None:
+def column(spec: Input, count: int, keys: PartitionKeys) -> Sequence[Any]:
+    """What an input gives each partition p < count: keys_for(spec, p), for all p at once."""
+    tag = spec[0]
+    if tag == "part":
+        return keys(spec[1], count)
+    if tag in ("one", "keys"):
+        return [spec[1]] * count
+    if tag == "pieces":
+        return [[(spec[1], i, p) for i in range(spec[2])] for p in range(count)]
+    if tag == "all":
+        # One list for every task: no task changes its arguments.
+        return [keys(spec[1], spec[2])] * count
+    assert tag == "each"
+    lists: list[list[Key]] = spec[1]
+    return lists
+
+
+def emit_partitions(tasks: dict[Key, Task], name: str, count: int, head: tuple[Any, ...],
+                    specs: list[Input], keys: PartitionKeys) -> None:
     """Task (name, p) for each p < count: head, p, then each input's keys for p. The common
     shapes (no inputs, one partitioned input) are kept cheap: a million partitions pass here."""
+    own = keys(name, count)
     if not specs:
         for p in range(count):
-            tasks[(name, p)] = head + (p,)
+            tasks[own[p]] = head + (p,)
     elif len(specs) == 1 and specs[0][0] == "part":
-        source = specs[0][1]
+        read = keys(specs[0][1], count)
         for p in range(count):
-            tasks[(name, p)] = head + (p, (source, p))
+            tasks[own[p]] = head + (p, read[p])
     else:
-        for p in range(count):
-            tasks[(name, p)] = head + (p, *[keys_for(spec, p) for spec in specs])
+        for p, args in enumerate(zip(*[column(spec, count, keys) for spec in specs])):
+            tasks[own[p]] = head + (p, *args)
 
 
-def emit_plain(layer: Layer, tasks: dict[Key, Task]) -> None:
+def emit_plain(layer: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> None:
     fn, consts, specs = layer.fn, layer.consts, layer.inputs
     if layer.count is None:
         args = [keys_for(spec, None) for spec in specs]
         lead = (None,) if layer.with_partition else ()
         tasks[layer.name] = (fn, *consts, *lead, *args)
         return
-    emit_partitions(tasks, layer.name, layer.count, (fn, *consts), specs)
+    emit_partitions(tasks, layer.name, layer.count, (fn, *consts), specs, keys)
 
 
-def emit_program(root: Layer, tasks: dict[Key, Task]) -> None:
+# A step before its drops are known: (fn, consts, with_partition, refs, member).
+Unplaced: TypeAlias = tuple[Callable[..., Any], tuple[Any, ...], bool, tuple[int, ...],
+                            "programs.MemberAt | None"]
+
+
+def emit_program(root: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> None:
     """The root's tasks run the layers fused into it (in dependency order) and then its own
     step, as one flat program shared by all its partitions."""
-    members = [*root.fused, root]
-    position = {layer.name: k for k, layer in enumerate(members)}
-
-    def internal(spec: Input) -> int | None:
-        if spec[0] in ("part", "one") and spec[1] in position:
-            return position[spec[1]]
-        return None
-
+    layers = [*root.fused, root]
+    names = {layer.name for layer in layers}
     # Slots: the task's inputs (each distinct one once), then one per step.
     inputs: list[Input] = []
     input_slot: dict[Any, int] = {}
-    for layer in members:
+    for layer in layers:
         for spec in layer.inputs:
+            if spec[0] in ("part", "one") and spec[1] in names:
+                continue
             marker = spec_marker(spec)
-            if internal(spec) is None and marker not in input_slot:
+            if marker not in input_slot:
                 input_slot[marker] = len(inputs)
                 inputs.append(spec)
     base = len(inputs)
-    all_refs: list[tuple[int, ...]] = []
-    for layer in members:
-        slots = []
-        for spec in layer.inputs:
-            k = internal(spec)
-            slots.append(input_slot[spec_marker(spec)] if k is None else base + k)
-        all_refs.append(tuple(slots))
+    steps: list[Unplaced] = []
+    result_slot: dict[str, int] = {}
+    for layer in layers:
+        refs = tuple([result_slot[spec[1]] if spec[0] in ("part", "one") and spec[1] in names
+                      else input_slot[spec_marker(spec)] for spec in layer.inputs])
+        if layer.fn is kernels.run_stage:
+            stage_steps(steps, layer.consts[0], refs, base)
+        else:
+            steps.append((layer.fn, layer.consts, layer.with_partition, refs, None))
+        result_slot[layer.name] = base + len(steps) - 1
+    # Each slot is dropped by the last step that reads it.
     last_read: dict[int, int] = {}
-    for k, refs in enumerate(all_refs):
-        for r in refs:
+    for k, unplaced in enumerate(steps):
+        for r in unplaced[3]:
             last_read[r] = k
-    drops: list[list[int]] = [[] for _ in members]
+    drops: list[tuple[int, ...]] = [()] * len(steps)
     for slot, k in last_read.items():
-        drops[k].append(slot)
-    program = Program(tuple((layer.fn, layer.consts, layer.with_partition, refs, tuple(drop))
-                            for layer, refs, drop in zip(members, all_refs, drops)))
+        drops[k] += (slot,)
+    program = Program(tuple([programs.step(fn, consts, with_partition, refs, drops[k])
+                             for k, (fn, consts, with_partition, refs, _) in enumerate(steps)]),
+                      tuple([unplaced[4] for unplaced in steps]))
     if root.count is None:
         tasks[root.name] = (run_program, program, None,
                             *[keys_for(spec, None) for spec in inputs])
         return
-    emit_partitions(tasks, root.name, root.count, (run_program, program), inputs)
+    emit_partitions(tasks, root.name, root.count, (run_program, program), inputs, keys)
+
+
+def stage_steps(steps: list[Unplaced], recipe: StageRecipe, refs: tuple[int, ...],
+                base: int) -> None:
+    """A stage's members that its value needs, a step each, given the slots of the stage's
+    inputs: a member then costs a call of the user's function and little more."""
+    # The program's slot of each of the stage's slots: its inputs, then its members.
+    where = [*refs, *([0] * len(recipe.members))]
+    at = where.__getitem__
+    first = recipe.inputs
+    for index in recipe.reads(len(recipe.members) - 1):
+        member = recipe.members[index]
+        where[first + index] = base + len(steps)
+        steps.append((member.fn, (member.params,), False, tuple(map(at, member.refs)),
+                      (recipe, index)))
 
 
 def spec_marker(spec: Input) -> Any:

@@ -1,0 +1,111 @@
+"""Programs: the flat sequences of steps that fused tasks run (see tasks.py), and how they run.
+
+A step calls one function (a kernel, or a stage member's user function) on consts, perhaps
+the partition, and earlier slots; its result fills the next slot, after the task's inputs.
+Once a step has returned, the slots no later step reads are emptied, so a chain holds one
+partition's intermediate values at a time.
+
+Most of a run's time beyond the user's functions is spent stepping through programs. A call
+through argument unpacking (fn(*consts, *map(slot, refs))) costs four times what the step's
+call costs on its own, so each step is stored in the form of its call: a step of one const
+and one or two slots, with or without the partition, is called as written, and only other
+steps go through the unpacking.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeAlias
+
+from korvane.run.errors import blame
+from korvane.run.kernels import member_where
+
+if TYPE_CHECKING:
+    from korvane.run.plan import StageRecipe
+
+# A stage member a step calls, as (its stage's recipe, its index).
+MemberAt: TypeAlias = tuple["StageRecipe", int]
+
+# How a step is called, given its const (or consts), the partition and the slots it reads:
+ONE = 1              # fn(const, s[a])
+TWO = 2              # fn(const, s[a], s[b])
+PART_ONE = 3         # fn(const, partition, s[a])
+PART_TWO = 4         # fn(const, partition, s[a], s[b])
+ANY = 0              # fn(*consts, *s[refs])
+PART_ANY = 5         # fn(*consts, partition, *s[refs])
+
+# (fn, const or consts, how, a or refs, b, drops)
+Step: TypeAlias = tuple[Callable[..., Any], Any, int, Any, int, tuple[int, ...]]
+
+
+def step(fn: Callable[..., Any], consts: tuple[Any, ...], with_partition: bool,
+         refs: tuple[int, ...], drops: tuple[int, ...]) -> Step:
+    """The step calling fn(*consts, [partition,] *slots[refs]), in the form it runs in."""
+    if len(consts) == 1 and 1 <= len(refs) <= 2:
+        how = (PART_ONE if with_partition else ONE) if len(refs) == 1 else \
+            (PART_TWO if with_partition else TWO)
+        return (fn, consts[0], how, refs[0], refs[-1], drops)
+    return (fn, consts, PART_ANY if with_partition else ANY, refs, 0, drops)
+
+
+class Program:
+    """The steps one fused task runs, in order, for any partition. `members` names, per step,
+    the stage member it calls (None for a kernel, which names its node itself on every
+    exception), so that an exception from a member's function says where it came from."""
+
+    __slots__ = ("steps", "members")
+
+    def __init__(self, steps: tuple[Step, ...], members: tuple[MemberAt | None, ...]) -> None:
+        assert steps and len(members) == len(steps)
+        self.steps = steps
+        self.members = members
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Program, (self.steps, self.members)
+
+    def __repr__(self) -> str:
+        return f"Program({len(self.steps)} steps)"
+
+    @property
+    def recipe(self) -> Any:
+        """The recipe of the node whose value the program computes: its last step's."""
+        at = self.members[-1]
+        if at is not None:
+            return at[0]
+        _, const, how, _, _, _ = self.steps[-1]
+        if how in (ANY, PART_ANY):
+            return const[0] if const else None
+        return const
+
+
+def run_program(program: Program, partition: int | None, *inputs: Any) -> Any:
+    """A fused task: runs the program's steps on its inputs and returns the last one's value."""
+    slots = list(inputs)
+    result = None
+    try:
+        for fn, const, how, a, b, drops in program.steps:
+            # The arguments live in the call alone, so a dropped slot's value is freed when
+            # the step that read it last returns.
+            if how == ONE:
+                result = fn(const, slots[a])
+            elif how == TWO:
+                result = fn(const, slots[a], slots[b])
+            elif how == PART_ONE:
+                result = fn(const, partition, slots[a])
+            elif how == PART_TWO:
+                result = fn(const, partition, slots[a], slots[b])
+            elif how == ANY:
+                result = fn(*const, *map(slots.__getitem__, a))
+            else:
+                result = fn(*const, partition, *map(slots.__getitem__, a))
+            slots.append(result)
+            if drops:
+                for d in drops:
+                    slots[d] = None
+    except Exception as error:
+        # The failing step is the first whose result is missing.
+        at = program.members[len(slots) - len(inputs)]
+        if at is None:
+            raise
+        blame(error, member_where(*at, partition))
+    return result
