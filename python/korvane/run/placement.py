@@ -89,18 +89,33 @@ def kept_partitioning(node_id: int, inputs: Sequence[Partitioning | None], prese
     return own_partitioning(node_id, count)
 
 
-def stage_partitioning(node: StageNodeDict, registry: Registry,
+def stage_partitioning(node_id: int, members: Sequence[tuple[tuple[int, ...], bool]],
                        inputs: Sequence[Partitioning | None],
                        count: int | None) -> Partitioning | None:
     """Member by member, as the operations would be partitioned if they ran unfused, so that a
-    store and its reduction agree on every join: the stage's value is its last member's."""
-    members: list[Partitioning | None] = []
-    for member in node["members"]:
-        op = registry.op_impl(member["name"])
-        assert op is not None and member["kind"] == "op"
-        args = [members[k] if what == "member" else inputs[k] for what, k in member["inputs"]]
-        members.append(kept_partitioning(node["id"], args, op.preserves_partitioning, count))
-    return members[-1]
+    store and its reduction agree on every join: the stage's value is its last member's.
+    `members` gives each member's slots (the stage's inputs, then the members before it) and
+    whether its operation preserves partitioning."""
+    slots = list(inputs)
+    own = None
+    for refs, preserves in members:
+        # kept_partitioning, without a list per member: a plan meets every member.
+        found: Partitioning | None = None
+        agree = True
+        for slot in refs:
+            partitioning = slots[slot]
+            if partitioning is not None:
+                if found is None:
+                    found = partitioning
+                elif partitioning is not found and partitioning != found:
+                    agree = False
+        if found is not None and not (preserves and agree):
+            if own is None:
+                assert count is not None
+                own = own_partitioning(node_id, count)
+            found = own
+        slots.append(found)
+    return slots[-1]
 
 
 def joined_partitioning(info: NodeInfo, inputs: Sequence[Placed],

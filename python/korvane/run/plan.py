@@ -71,7 +71,9 @@ class SourceRecipe(Recipe):
     impl: SourceImpl
 
 
-@dataclass(frozen=True, eq=False)
+# Not frozen, unlike the recipes: a plan makes one per stage member, and a frozen dataclass
+# costs twice as much to make. Nothing changes one once made.
+@dataclass(eq=False, slots=True)
 class MemberRecipe:
     fn: Callable[..., Any]
     params: Params
@@ -228,7 +230,7 @@ def make_step(node: NodeDict, registry: Registry, steps: dict[int, Step], key_en
     shared = input_count(node, info, registry, inputs)
     count = partition_count(node, info, registry, shared)
     recipe = make_recipe(node, info, count, registry, payloads)
-    partitioning = output_partitioning(node, info, registry, count, inputs)
+    partitioning = output_partitioning(node, info, recipe, registry, count, inputs)
     placed = inputs[0][1] if inputs else None
     if isinstance(recipe, ExchangeRecipe) and placed is not None and partitioning is not None \
             and placed.places_like(partitioning):
@@ -342,15 +344,16 @@ def check_implementations(nodes: Sequence[NodeDict], registry: Registry) -> None
 def stage_recipe(node: StageNodeDict, info: NodeInfo, registry: Registry) -> StageRecipe:
     members = []
     first = len(node["inputs"])
+    op_impl = registry.op_impl
     for index, member in enumerate(node["members"]):
         if member["kind"] != "op":
             # Only a hand-made blob puts a reduction into a stage; a reduction is not
             # partition-local, so the stage would have no per-partition meaning.
             raise PlanError(info, f"member {index} ({member_label(member)}) is a reduction, "
                                   f"which cannot run inside a stage")
-        op = registry.op_impl(member["name"])
+        op = op_impl(member["name"])
         assert op is not None
-        refs = tuple(k if what == "input" else first + k for what, k in member["inputs"])
+        refs = tuple([k if what == "input" else first + k for what, k in member["inputs"]])
         members.append(MemberRecipe(op.fn, member["params"], member["name"], refs))
     return StageRecipe(info, tuple(members), first)
 
@@ -461,12 +464,18 @@ def exchange_count(node: NodeDict, info: NodeInfo, registry: Registry,
     return valid_count(info, "the exchange", count)
 
 
-def output_partitioning(node: NodeDict, info: NodeInfo, registry: Registry, count: int | None,
-                        inputs: Sequence[Placed]) -> Partitioning | None:
+def output_partitioning(node: NodeDict, info: NodeInfo, recipe: Recipe, registry: Registry,
+                        count: int | None, inputs: Sequence[Placed]) -> Partitioning | None:
     """How the node's value is partitioned (see placement.py)."""
     partitionings = [p for _, p in inputs]
     if node["kind"] == "stage":
-        return stage_partitioning(node, registry, partitionings, count)
+        assert isinstance(recipe, StageRecipe)
+        members = []
+        for member in recipe.members:
+            op = registry.op_impl(member.name)
+            assert op is not None
+            members.append((member.refs, op.preserves_partitioning))
+        return stage_partitioning(info.id, members, partitionings, count)
     if node["kind"] == "external":
         external = registry.external_impl(node["descriptor"]["kind"])
         assert external is not None

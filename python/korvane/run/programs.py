@@ -23,8 +23,6 @@ from korvane.run.kernels import member_where
 if TYPE_CHECKING:
     from korvane.run.plan import StageRecipe
 
-# A stage member a step calls, as (its stage's recipe, its index).
-MemberAt: TypeAlias = tuple["StageRecipe", int]
 
 # How a step is called, given its const (or consts), the partition and the slots it reads:
 ONE = 1              # fn(const, s[a])
@@ -49,19 +47,22 @@ def step(fn: Callable[..., Any], consts: tuple[Any, ...], with_partition: bool,
 
 
 class Program:
-    """The steps one fused task runs, in order, for any partition. `members` names, per step,
-    the stage member it calls (None for a kernel, which names its node itself on every
-    exception), so that an exception from a member's function says where it came from."""
+    """The steps one fused task runs, in order, for any partition. Per step, `stages` and
+    `members` name the stage member it calls, by its stage's recipe and its index (None and
+    0 for a kernel, which names its node itself on every exception), so that an exception
+    from a member's function says where it came from."""
 
-    __slots__ = ("steps", "members")
+    __slots__ = ("steps", "stages", "members")
 
-    def __init__(self, steps: tuple[Step, ...], members: tuple[MemberAt | None, ...]) -> None:
-        assert steps and len(members) == len(steps)
+    def __init__(self, steps: tuple[Step, ...], stages: tuple[StageRecipe | None, ...],
+                 members: tuple[int, ...]) -> None:
+        assert steps and len(stages) == len(steps) == len(members)
         self.steps = steps
+        self.stages = stages
         self.members = members
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return Program, (self.steps, self.members)
+        return Program, (self.steps, self.stages, self.members)
 
     def __repr__(self) -> str:
         return f"Program({len(self.steps)} steps)"
@@ -69,9 +70,9 @@ class Program:
     @property
     def recipe(self) -> Any:
         """The recipe of the node whose value the program computes: its last step's."""
-        at = self.members[-1]
-        if at is not None:
-            return at[0]
+        stage = self.stages[-1]
+        if stage is not None:
+            return stage
         _, const, how, _, _, _ = self.steps[-1]
         if how in (ANY, PART_ANY):
             return const[0] if const else None
@@ -104,8 +105,9 @@ def run_program(program: Program, partition: int | None, *inputs: Any) -> Any:
                     slots[d] = None
     except Exception as error:
         # The failing step is the first whose result is missing.
-        at = program.members[len(slots) - len(inputs)]
-        if at is None:
+        failed = len(slots) - len(inputs)
+        stage = program.stages[failed]
+        if stage is None:
             raise
-        blame(error, member_where(*at, partition))
+        blame(error, member_where(stage, program.members[failed], partition))
     return result

@@ -212,6 +212,10 @@ class Builder:
     def stage(self, step: Step, recipe: StageRecipe) -> Located:
         located = [self.located[i] for i in step.inputs]
         partitioned_inputs = [where.count is not None for where in located]
+        if step.input_partitions is None or \
+                all(partitioned_inputs) and all(member.refs for member in recipe.members):
+            # Every member reads a partitioned value: none is a single value.
+            return self.per_partition(step, kernels.run_stage, (recipe,))
         partitioned = partitioned_members(recipe, partitioned_inputs)
         singles = [i for i, member in enumerate(recipe.members) if not partitioned[i]
                    and any(partitioned[j] and recipe.inputs + i in other.refs
@@ -555,9 +559,9 @@ def emit_plain(layer: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> Non
     emit_partitions(tasks, layer.name, layer.count, (fn, *consts), specs, keys)
 
 
-# A step before its drops are known: (fn, consts, with_partition, refs, member).
+# A step before its drops are known: (fn, consts, with_partition, refs, stage, member).
 Unplaced: TypeAlias = tuple[Callable[..., Any], tuple[Any, ...], bool, tuple[int, ...],
-                            "programs.MemberAt | None"]
+                            StageRecipe | None, int]
 
 
 def emit_program(root: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> None:
@@ -585,7 +589,7 @@ def emit_program(root: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> No
         if layer.fn is kernels.run_stage:
             stage_steps(steps, layer.consts[0], refs, base)
         else:
-            steps.append((layer.fn, layer.consts, layer.with_partition, refs, None))
+            steps.append((layer.fn, layer.consts, layer.with_partition, refs, None, 0))
         result_slot[layer.name] = base + len(steps) - 1
     # Each slot is dropped by the last step that reads it.
     last_read: dict[int, int] = {}
@@ -596,8 +600,9 @@ def emit_program(root: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> No
     for slot, k in last_read.items():
         drops[k] += (slot,)
     program = Program(tuple([programs.step(fn, consts, with_partition, refs, drops[k])
-                             for k, (fn, consts, with_partition, refs, _) in enumerate(steps)]),
-                      tuple([unplaced[4] for unplaced in steps]))
+                             for k, (fn, consts, with_partition, refs, _, _) in enumerate(steps)]),
+                      tuple([unplaced[4] for unplaced in steps]),
+                      tuple([unplaced[5] for unplaced in steps]))
     if root.count is None:
         tasks[root.name] = (run_program, program, None,
                             *[keys_for(spec, None) for spec in inputs])
@@ -617,7 +622,7 @@ def stage_steps(steps: list[Unplaced], recipe: StageRecipe, refs: tuple[int, ...
         member = recipe.members[index]
         where[first + index] = base + len(steps)
         steps.append((member.fn, (member.params,), False, tuple(map(at, member.refs)),
-                      (recipe, index)))
+                      recipe, index))
 
 
 def spec_marker(spec: Input) -> Any:
