@@ -101,6 +101,10 @@ class StageRecipe(Recipe):
         out once per member asked for, not per partition."""
         known: dict[int, tuple[int, ...]] = self.__dict__.setdefault("_reads", {})
         found = known.get(last)
+        if found is None and set(range(self.inputs, self.inputs + last)) <= \
+                {slot for member in self.members[:last + 1] for slot in member.refs}:
+            # Every member before `last` is read by a later one: all are needed.
+            found = known[last] = tuple(range(last + 1))
         if found is None:
             first = self.inputs
             needed = [False] * (last + 1)

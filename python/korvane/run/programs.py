@@ -14,7 +14,7 @@ steps go through the unpacking.
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from korvane.run.errors import blame
@@ -77,6 +77,55 @@ class Program:
         if how in (ANY, PART_ANY):
             return const[0] if const else None
         return const
+
+
+class Assembler:
+    """A program put together step by step. A slot's drop goes to the last step that reads
+    it, known once every step is in."""
+
+    def __init__(self, inputs: int) -> None:
+        self.inputs = inputs
+        self.steps: list[list[Any]] = []
+        self.stages: list[StageRecipe | None] = []
+        self.members: list[int] = []
+        # Per slot, the last step reading it so far.
+        self.last_read: dict[int, int] = {}
+
+    def call(self, fn: Callable[..., Any], consts: tuple[Any, ...], with_partition: bool,
+             refs: tuple[int, ...]) -> int:
+        """A kernel's step; returns the slot of its result."""
+        k = len(self.steps)
+        for r in refs:
+            self.last_read[r] = k
+        self.steps.append(list(step(fn, consts, with_partition, refs, ())))
+        self.stages.append(None)
+        self.members.append(0)
+        return self.inputs + k
+
+    def member(self, fn: Callable[..., Any], params: Any, refs: Sequence[int],
+               stage: StageRecipe, index: int) -> int:
+        """A stage member's step, fn(params, *slots[refs]); returns the slot of its result.
+        Kept apart from call (and cheap): a plan has a step per member."""
+        k = len(self.steps)
+        last_read = self.last_read
+        for r in refs:
+            last_read[r] = k
+        if len(refs) == 1:
+            self.steps.append([fn, params, ONE, refs[0], 0, ()])
+        elif len(refs) == 2:
+            self.steps.append([fn, params, TWO, refs[0], refs[1], ()])
+        else:
+            self.steps.append([fn, (params,), ANY, tuple(refs), 0, ()])
+        self.stages.append(stage)
+        self.members.append(index)
+        return self.inputs + k
+
+    def program(self) -> Program:
+        steps = self.steps
+        for slot, k in self.last_read.items():
+            steps[k][5] += (slot,)
+        return Program(tuple(map(tuple, steps)), tuple(self.stages),
+                       tuple(self.members))
 
 
 def run_program(program: Program, partition: int | None, *inputs: Any) -> Any:

@@ -559,11 +559,6 @@ def emit_plain(layer: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> Non
     emit_partitions(tasks, layer.name, layer.count, (fn, *consts), specs, keys)
 
 
-# A step before its drops are known: (fn, consts, with_partition, refs, stage, member).
-Unplaced: TypeAlias = tuple[Callable[..., Any], tuple[Any, ...], bool, tuple[int, ...],
-                            StageRecipe | None, int]
-
-
 def emit_program(root: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> None:
     """The root's tasks run the layers fused into it (in dependency order) and then its own
     step, as one flat program shared by all its partitions."""
@@ -580,29 +575,17 @@ def emit_program(root: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> No
             if marker not in input_slot:
                 input_slot[marker] = len(inputs)
                 inputs.append(spec)
-    base = len(inputs)
-    steps: list[Unplaced] = []
+    assembler = programs.Assembler(len(inputs))
     result_slot: dict[str, int] = {}
     for layer in layers:
         refs = tuple([result_slot[spec[1]] if spec[0] in ("part", "one") and spec[1] in names
                       else input_slot[spec_marker(spec)] for spec in layer.inputs])
         if layer.fn is kernels.run_stage:
-            stage_steps(steps, layer.consts[0], refs, base)
+            result_slot[layer.name] = stage_steps(assembler, layer.consts[0], refs)
         else:
-            steps.append((layer.fn, layer.consts, layer.with_partition, refs, None, 0))
-        result_slot[layer.name] = base + len(steps) - 1
-    # Each slot is dropped by the last step that reads it.
-    last_read: dict[int, int] = {}
-    for k, unplaced in enumerate(steps):
-        for r in unplaced[3]:
-            last_read[r] = k
-    drops: list[tuple[int, ...]] = [()] * len(steps)
-    for slot, k in last_read.items():
-        drops[k] += (slot,)
-    program = Program(tuple([programs.step(fn, consts, with_partition, refs, drops[k])
-                             for k, (fn, consts, with_partition, refs, _, _) in enumerate(steps)]),
-                      tuple([unplaced[4] for unplaced in steps]),
-                      tuple([unplaced[5] for unplaced in steps]))
+            result_slot[layer.name] = assembler.call(layer.fn, layer.consts,
+                                                     layer.with_partition, refs)
+    program = assembler.program()
     if root.count is None:
         tasks[root.name] = (run_program, program, None,
                             *[keys_for(spec, None) for spec in inputs])
@@ -610,19 +593,21 @@ def emit_program(root: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> No
     emit_partitions(tasks, root.name, root.count, (run_program, program), inputs, keys)
 
 
-def stage_steps(steps: list[Unplaced], recipe: StageRecipe, refs: tuple[int, ...],
-                base: int) -> None:
+def stage_steps(assembler: programs.Assembler, recipe: StageRecipe,
+                refs: tuple[int, ...]) -> int:
     """A stage's members that its value needs, a step each, given the slots of the stage's
-    inputs: a member then costs a call of the user's function and little more."""
+    inputs: a member then costs a call of the user's function and little more. Returns the
+    slot of the stage's value."""
     # The program's slot of each of the stage's slots: its inputs, then its members.
     where = [*refs, *([0] * len(recipe.members))]
-    at = where.__getitem__
     first = recipe.inputs
-    for index in recipe.reads(len(recipe.members) - 1):
-        member = recipe.members[index]
-        where[first + index] = base + len(steps)
-        steps.append((member.fn, (member.params,), False, tuple(map(at, member.refs)),
-                      recipe, index))
+    members = recipe.members
+    slot = 0
+    for index in recipe.reads(len(members) - 1):
+        member = members[index]
+        slot = where[first + index] = assembler.member(
+            member.fn, member.params, [where[r] for r in member.refs], recipe, index)
+    return slot
 
 
 def spec_marker(spec: Input) -> Any:
