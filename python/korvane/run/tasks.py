@@ -22,7 +22,8 @@ Policies, before the code:
   task's inputs or earlier steps' results by position, never a task nested in a task. A
   chain of any length runs in one Python frame, so depth never meets the interpreter's
   recursion limit, here or in any dask scheduler. A step's result is released as soon as
-  the last step that reads it has run.
+  the last step that reads it has run. A stage's members are steps of their own, each a
+  direct call of the user's function (see programs.py).
 
 - Exchanges move each piece once. On dask, each input partition is split once, each piece
   is a task of its own (run where its split is), and output partition j concatenates only
@@ -170,6 +171,8 @@ class Builder:
         # Where each key's value is: nodes of equal fingerprints have equal keys, and are
         # computed once.
         self.by_key: dict[str, Located] = {}
+        # The keys of layers' tasks, shared by the tasks that read them.
+        self.keys = PartitionKeys()
 
     # Layers and plain tasks, in dependency order.
 
@@ -234,7 +237,7 @@ class Builder:
         """Per-partition steps, then a tree of combines; the root also finishes."""
         partials = self.per_partition(step, kernels.reduce_step, (recipe,), role="step")
         level: list[Key] = [partials.name] if partials.count is None else \
-            [(partials.name, p) for p in range(partials.count)]
+            self.keys(partials.name, partials.count)
         depth = 0
         if len(level) > recipe.impl.split_every:
             self.read_by_tasks.add(partials.name)
@@ -281,8 +284,7 @@ class Builder:
         piece = step.key("piece")
         self.read_by_tasks.add(splits.name)
         pieces: dict[Key, Task] = {}
-        for i in range(n_in):
-            split_key = (splits.name, i)
+        for i, split_key in enumerate(self.keys(splits.name, n_in)):
             for j in range(n_out):
                 pieces[(piece, i, j)] = (kernels.take, split_key, j)
         self.tasks(pieces)
@@ -405,7 +407,7 @@ class Builder:
         if fuse:
             fuse_layers(self.layers, self.by_name, wanted, self.read_by_tasks)
         graph = TaskGraph()
-        emit(self.layers, graph.tasks)
+        emit(self.layers, graph.tasks, self.keys)
         graph.outputs = {i: target(where) for i, where in outputs.items()}
         graph.members = {m: target(where) for m, where in members.items()}
         return graph
@@ -462,7 +464,8 @@ def input_layer_names(spec: Input) -> set[str]:
 
 # Emission.
 
-def emit(entries: list[Layer | dict[Key, Task]], tasks: dict[Key, Task]) -> None:
+def emit(entries: list[Layer | dict[Key, Task]], tasks: dict[Key, Task],
+         keys: PartitionKeys) -> None:
     """The tasks of every layer that is not fused into another (with the layers fused into
     it as one program), and every plain task, in dependency order."""
     # A host comes after the layers it takes in: from the end, each layer's outermost host
@@ -470,7 +473,6 @@ def emit(entries: list[Layer | dict[Key, Task]], tasks: dict[Key, Task]) -> None
     for entry in reversed(entries):
         if isinstance(entry, Layer) and entry.host is not None and entry.host.host is not None:
             entry.host = entry.host.host
-    keys = PartitionKeys()
     for entry in entries:
         if not isinstance(entry, Layer):
             tasks.update(entry)
@@ -536,17 +538,17 @@ def emit_partitions(tasks: dict[Key, Task], name: str, count: int, head: tuple[A
                     specs: list[Input], keys: PartitionKeys) -> None:
     """Task (name, p) for each p < count: head, p, then each input's keys for p. The common
     shapes (no inputs, one partitioned input) are kept cheap: a million partitions pass here."""
+    # The partition numbers are the keys' own: no second int per task.
     own = keys(name, count)
     if not specs:
-        for p in range(count):
-            tasks[own[p]] = head + (p,)
+        for key in own:
+            tasks[key] = head + (key[1],)
     elif len(specs) == 1 and specs[0][0] == "part":
-        read = keys(specs[0][1], count)
-        for p in range(count):
-            tasks[own[p]] = head + (p, read[p])
+        for key, read in zip(own, keys(specs[0][1], count)):
+            tasks[key] = head + (key[1], read)
     else:
-        for p, args in enumerate(zip(*[column(spec, count, keys) for spec in specs])):
-            tasks[own[p]] = head + (p, *args)
+        for key, args in zip(own, zip(*[column(spec, count, keys) for spec in specs])):
+            tasks[key] = head + (key[1], *args)
 
 
 def emit_plain(layer: Layer, tasks: dict[Key, Task], keys: PartitionKeys) -> None:
