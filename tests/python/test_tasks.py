@@ -8,7 +8,7 @@ import korvane_core
 from evaluator_registry import run_settings
 from optional_deps import require
 from korvane.run import DaskGraph, Registry, lower, run_local
-from korvane.run import kernels, tasks
+from korvane.run import kernels, programs, tasks
 from korvane.run.plan import make_plan
 from korvane.run.tasks import build_tasks
 
@@ -204,3 +204,30 @@ def test_a_fused_stage_keeps_only_the_values_still_to_be_read():
     # While a member runs: its input, perhaps the value ten back, the other partition's
     # result; never the chain.
     assert len(most) == 600 and max(most) <= 4
+
+
+@run_settings(60)
+@given(st.data())
+def test_a_program_calls_every_step_with_its_consts_partition_and_slots(data):
+    """Kernel steps of any const count, with and without the partition, and member steps,
+    reading any earlier slots (each read slot dropped after its last reader)."""
+    inputs = data.draw(st.integers(0, 3))
+    assembler = programs.Assembler(inputs)
+    expected = [('input', k) for k in range(inputs)]
+    for k in range(data.draw(st.integers(1, 8))):
+        refs = tuple(data.draw(st.lists(st.integers(0, len(expected) - 1), max_size=3))
+                     if expected else [])
+
+        def fn(*args, k=k):
+            return (k, args)
+        if data.draw(st.booleans()):
+            consts = tuple(f'c{j}' for j in range(data.draw(st.integers(0, 2))))
+            with_partition = data.draw(st.booleans())
+            assembler.call(fn, consts, with_partition, refs)
+            args = (*consts, *(['p'] if with_partition else []), *[expected[r] for r in refs])
+        else:
+            assembler.member(fn, {'k': k}, list(refs), None, k)
+            args = ({'k': k}, *[expected[r] for r in refs])
+        expected.append((k, args))
+    program = assembler.program()
+    assert programs.run_program(program, 'p', *expected[:inputs]) == expected[-1]

@@ -33,11 +33,11 @@ ANY = 0              # fn(*consts, *s[refs])
 PART_ANY = 5         # fn(*consts, partition, *s[refs])
 
 # (fn, const or consts, how, a or refs, b, drops)
-Step: TypeAlias = tuple[Callable[..., Any], Any, int, Any, int, tuple[int, ...]]
+ProgramStep: TypeAlias = tuple[Callable[..., Any], Any, int, Any, int, tuple[int, ...]]
 
 
 def step(fn: Callable[..., Any], consts: tuple[Any, ...], with_partition: bool,
-         refs: tuple[int, ...], drops: tuple[int, ...]) -> Step:
+         refs: tuple[int, ...], drops: tuple[int, ...]) -> ProgramStep:
     """The step calling fn(*consts, [partition,] *slots[refs]), in the form it runs in."""
     if len(consts) == 1 and 1 <= len(refs) <= 2:
         how = (PART_ONE if with_partition else ONE) if len(refs) == 1 else \
@@ -54,7 +54,7 @@ class Program:
 
     __slots__ = ("steps", "stages", "members")
 
-    def __init__(self, steps: tuple[Step, ...], stages: tuple[StageRecipe | None, ...],
+    def __init__(self, steps: tuple[ProgramStep, ...], stages: tuple[StageRecipe | None, ...],
                  members: tuple[int, ...]) -> None:
         assert steps and len(stages) == len(steps) == len(members)
         self.steps = steps
