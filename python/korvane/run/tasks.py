@@ -50,10 +50,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypeAlias
 
-from korvane.run import kernels
+from korvane.run import kernels, programs
 from korvane.run.caching import LoadRecipe
-from korvane.run import programs
-from korvane.run.programs import Program, run_program
 from korvane.run.plan import (
     ExchangeRecipe,
     ExternalRecipe,
@@ -63,6 +61,7 @@ from korvane.run.plan import (
     SourceRecipe,
     StageRecipe,
 )
+from korvane.run.programs import run_program
 
 if TYPE_CHECKING:
     from korvane.run.caching import Entry
@@ -223,7 +222,7 @@ class Builder:
         singles = [i for i, member in enumerate(recipe.members) if not partitioned[i]
                    and any(partitioned[j] and recipe.inputs + i in other.refs
                            for j, other in enumerate(recipe.members))]
-        if step.input_partitions is None or not singles:
+        if not singles:
             return self.per_partition(step, kernels.run_stage, (recipe,))
         # The members of single values run once, and every partition is given their values.
         split = kernels.StageSplit(recipe, tuple(singles))
