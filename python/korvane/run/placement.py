@@ -42,9 +42,7 @@ from korvane.run.errors import NodeInfo, NotCoPartitioned, PlanError, blamed_on
 from korvane.run.partitioning import Partitioning, own_partitioning
 
 if TYPE_CHECKING:
-    from korvane_core import StageNodeDict
-
-    from korvane.run.registry import Params, Registry, SourceImpl
+    from korvane.run.registry import Params, SourceImpl
 
 # An input of a node: who it is, and how its value is partitioned (None: a single value).
 Placed: TypeAlias = tuple[NodeInfo, Partitioning | None]
