@@ -206,8 +206,12 @@ def pandas_words(column: Any) -> Words:
         numpy_dtype = getattr(dtype, "numpy_dtype", None)
         if numpy_dtype is None:
             numpy_dtype = np.dtype(f"M8[{dtype.unit}]")
-        filler = {"f": np.nan, "M": np.datetime64("NaT"), "m": np.timedelta64("NaT")}
-        values = column.to_numpy(dtype=numpy_dtype, na_value=filler.get(numpy_dtype.kind, 0))
+        # Missing values are masked below; the filler only has to fit the dtype (a NaT of the
+        # dtype's own unit: a unitless one is deprecated).
+        kind = numpy_dtype.kind
+        filler = np.nan if kind == "f" else \
+            np.array("NaT", dtype=numpy_dtype)[()] if kind in "Mm" else 0
+        values = column.to_numpy(dtype=numpy_dtype, na_value=filler)
         return with_missing(array_words(values), column.isna().to_numpy(dtype=bool))
     codes, uniques = column.factorize()
     return by_codes(codes, scalar_words(uniques.tolist()))
