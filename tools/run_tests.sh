@@ -21,7 +21,7 @@ export CI=${CI:-true}
 jobs=${KORVANE_JOBS:-2}
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
 
-step() { printf '\n=== %s\n' "$*"; }
+step() { printf '\n=== [%ds] %s\n' "$SECONDS" "$*"; }
 # Builds quietly into DIR/build.log; on failure shows its end and stops.
 build() {  # build DIR [cmake --build arguments...]
   local dir=$1
